@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "protocol/outbound_queue.h"
+#include "server/machine.h"
 #include "server/events.h"
 
 namespace ruk {
@@ -61,6 +62,10 @@ struct Server {
     // Local windows, sorted by number.
     std::vector<std::unique_ptr<Window>> windows;
     WindowId next_window_id = 0;
+
+    // Remote machines in the order they were added; ids from 1.
+    std::vector<Machine> machines;
+    MachineId next_machine_id = 1;
 
     uint64_t tick = 0;
     std::optional<StatusMessage> status_message;
