@@ -92,9 +92,9 @@ Result<size_t> read_some(int fd, std::span<uint8_t> buffer);
 enum class Stdio { Pipe, Null, Inherit };
 
 struct ChildOptions {
-    std::vector<std::string> argv;                       // argv[0] is looked up on PATH
-    std::optional<std::vector<std::string>> environment;  // NAME=VALUE; nullopt: ours
-    std::optional<std::string> cwd;  // the start fails when it cannot be entered
+    std::vector<std::string> argv{};                       // argv[0] is looked up on PATH
+    std::optional<std::vector<std::string>> environment{};  // NAME=VALUE; nullopt: ours
+    std::optional<std::string> cwd{};  // the start fails when it cannot be entered
     Stdio in = Stdio::Null, out = Stdio::Null, err = Stdio::Null;
 };
 
@@ -139,9 +139,9 @@ std::optional<std::string> process_cwd(pid_t pid);
 // ---- pseudo terminals ------------------------------------------------------------------
 
 struct PtyOptions {
-    std::vector<std::string> argv;
-    std::vector<std::string> environment;  // NAME=VALUE, the whole environment
-    std::optional<std::string> cwd;  // when it cannot be entered, the child runs in ours
+    std::vector<std::string> argv{};
+    std::vector<std::string> environment{};  // NAME=VALUE, the whole environment
+    std::optional<std::string> cwd{};  // when it cannot be entered, the child runs in ours
     uint16_t rows = 24, cols = 80;
 };
 
@@ -154,7 +154,8 @@ struct Pty {
 Result<Pty> spawn_pty(const PtyOptions& options);
 Result<void> resize_pty(int master, uint16_t rows, uint16_t cols);
 // Hangs up the terminal: closes the master and sends SIGHUP to the child's
-// process group. Never blocks; reaping is the waiter's job.
+// process group and to the terminal's foreground job. Never blocks; reaping is
+// the waiter's job.
 void hang_up_pty(Fd master, pid_t pid);
 // The terminal's foreground process group.
 std::optional<pid_t> foreground_process_group(int master);
@@ -165,6 +166,7 @@ bool is_terminal(int fd);
 struct TermSize {
     uint16_t rows = 0, cols = 0;
 };
+// nullopt when the descriptor is no terminal or the terminal reports no size.
 std::optional<TermSize> terminal_size(int fd);
 
 // Raw mode, restored exactly (the saved termios) when dropped or on restore().
