@@ -18,8 +18,9 @@ inline constexpr uint64_t OUTBOUND_CAP = 16777216;  // 16 MiB
 
 class OutboundQueue {
 public:
-    // Takes the write side of the connection; the writer thread owns it and
-    // closes it when the queue is dropped or a write fails.
+    // Takes the write side of the connection (a socket, or a pipe for the ssh
+    // link). The queue and its writer thread share it; it closes once both
+    // have let go (the queue is dropped and the writer has ended).
     explicit OutboundQueue(Fd socket);
     // Never blocks: closes the channel, and the detached writer sends what is
     // queued, then lets go of the socket. The socket closes once both are gone.
