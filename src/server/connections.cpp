@@ -103,6 +103,14 @@ void start_tick_thread(EventSender events) {
     }).detach();
 }
 
+namespace {
+
+// The reader thread still holds the connection; ending our side of it tells
+// the client that nothing more comes.
+void finish(int socket) { ::shutdown(socket, SHUT_WR); }
+
+}  // namespace
+
 void answer_and_close(Fd stream, bool ok, const std::string& text) {
     std::vector<uint8_t> payload;
     payload.reserve(text.size() + 1);
@@ -130,12 +138,14 @@ void answer_and_close(Fd stream, bool ok, const std::string& text) {
                     if (m <= 0) return;
                     sent += static_cast<size_t>(m);
                 }
+                finish(stream.get());
             }).detach();
             return;
         } else {
             return;  // the client is gone; nothing to tell anyone
         }
     }
+    finish(stream.get());
 }
 
 }  // namespace ruk

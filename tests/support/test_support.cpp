@@ -70,8 +70,12 @@ std::vector<std::string> environment_with(const EnvChanges& env) {
         for (const auto& [n, v] : env) changed |= (n == name);
         if (!changed) out.emplace_back(entry);
     }
-    for (const auto& [n, v] : env)
-        if (v) out.push_back(n + "=" + *v);
+    // A later change of the same name wins.
+    for (size_t i = 0; i < env.size(); ++i) {
+        bool overridden = false;
+        for (size_t j = i + 1; j < env.size(); ++j) overridden |= env[j].first == env[i].first;
+        if (env[i].second && !overridden) out.push_back(env[i].first + "=" + *env[i].second);
+    }
     return out;
 }
 
