@@ -12,6 +12,7 @@
 #include <span>
 #include <string_view>
 
+#include "client/client.h"
 #include "command_client.h"
 #include "server/lifecycle.h"
 #include "texts.h"
@@ -81,7 +82,7 @@ constexpr Command COMMANDS[] = {
 int run_entry(const std::vector<std::string>& args) {
     // A client whose server or terminal goes away must see a write error, not die.
     ::signal(SIGPIPE, SIG_IGN);
-    if (args.empty()) return not_available("attach");
+    if (args.empty()) return exit_status(attach());
     for (const auto& command : COMMANDS) {
         if (args[0] == command.word) return command.run(Args(args));
     }
