@@ -23,6 +23,8 @@ struct Agent {
     pid_t pid = 0;
     uint64_t start_time = 0;
     AgentState state = AgentState::Idle;
+    // Went idle after working while nobody looked; cleared when viewed.
+    bool done = false;
     std::optional<protocol::Location> location;
 };
 

@@ -28,10 +28,43 @@ struct View {
     bool operator==(const View&) const = default;
 };
 
+// What the client was last sent, which the next frame is diffed against;
+// owned by the composer.
+struct FrameState;
+
 // The attached terminal client.
 struct Client {
     ConnId conn = 0;
     std::unique_ptr<protocol::OutboundQueue> queue;
+    std::shared_ptr<FrameState> frame;  // none: the next frame draws everything
+};
+
+// The client's views besides the live window.
+struct ScrollbackState {
+    bool active = false;
+    MachineId machine = 0;
+    WindowId window = 0;
+    size_t offset = 0;      // lines scrolled back; 0 is the live screen
+    size_t max_offset = 0;  // history lines available
+};
+
+struct HelpState {
+    bool open = false;
+    size_t offset = 0;  // first help line shown
+};
+
+struct PromptState {
+    enum class Kind { Rename, Command };
+    Kind kind = Kind::Command;
+    std::string input;
+    View target;                      // the window a rename prompt renames
+    std::optional<std::string> hint;  // the command prompt's hint
+};
+
+struct SwitcherState {
+    std::string query;
+    size_t selected = 0;  // index into the switcher's entries
+    size_t scroll = 0;    // first entry row shown
 };
 
 struct StatusMessage {
@@ -58,6 +91,12 @@ struct Server {
     TermSize size;
     bool focused = false;
     std::optional<View> view;
+    std::vector<View> view_history;  // most recent first, at most 64, no duplicates
+    bool prefix_pending = false;
+    ScrollbackState scrollback;
+    HelpState help;
+    std::optional<PromptState> prompt;
+    std::optional<SwitcherState> switcher;
 
     // Local windows, sorted by number.
     std::vector<std::unique_ptr<Window>> windows;
