@@ -5,9 +5,18 @@
 #include <sys/socket.h>
 
 #include "server/commands.h"
+#include "server/compose.h"
+#include "server/remote_links.h"
 #include "server/connections.h"
+#include "server/keys.h"
+#include "server/layout.h"
 #include "server/lifecycle.h"
+#include "server/local_windows.h"
+#include "server/peers.h"
+#include "server/registry.h"
 #include "server/server.h"
+#include "server/status.h"
+#include "server/view.h"
 #include "server/window.h"
 #include "sys/sys.h"
 #include "update/upgrade.h"
@@ -24,15 +33,38 @@ void queue_to_client(Server& server, const ServerMessage& message) {
     if (server.client) server.client->queue->send(encode_server_message(message));
 }
 
+// The window the calling process runs in: the window whose shell is that
+// process or one of its ancestors.
+std::optional<View> caller_window(Server& server, std::optional<pid_t> pid) {
+    if (!pid) return std::nullopt;
+    pid_t current = *pid;
+    for (int depth = 0; current >= 1 && depth < 4096; ++depth) {
+        for (const auto& window : server.windows) {
+            if (window->pid() == current) return View{0, window->id};
+        }
+        auto parent = sys::process_parent(current);
+        if (!parent) break;
+        current = *parent;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 void apply_client_size(Server& server, uint16_t rows, uint16_t cols) {
     if (rows < 3) rows = 2;
     if (rows > 1000) rows = 1000;
     if (cols == 0) cols = 1;
     if (cols > 1000) cols = 1000;
     server.size = {rows, cols};
+    if (server.view && server.view->machine == 0) {
+        if (Window* window = find_window(server, server.view->window)) {
+            const auto pane = pane_size(server.size);
+            resize_window(server, *window, pane.rows, pane.cols);
+        }
+    }
+    forget_previous_frame(server);
 }
-
-}  // namespace
 
 void detach_client(Server& server, std::string_view reason) {
     queue_to_client(server, server::Output{Bytes(FOCUS_OFF.begin(), FOCUS_OFF.end())});
@@ -40,19 +72,41 @@ void detach_client(Server& server, std::string_view reason) {
     server.client.reset();  // the writer sends what is queued, then lets go of the socket
 }
 
-bool nothing_left(const Server& server) { return server.windows.empty(); }
+bool nothing_left(const Server& server) {
+    if (!server.windows.empty() || has_peers(server)) return false;
+    for (const auto& machine : server.machines)
+        if (!machine.windows.empty()) return false;
+    return true;
+}
 
 Flow on_event(Server& server, event::Attach&& e) {
     auto writer = sys::duplicate(e.stream.get());
     if (!writer) return Flow::Continue;
     if (server.client) detach_client(server, "detached (attached elsewhere)");
-    server.client = Client{e.conn, std::make_unique<OutboundQueue>(std::move(*writer))};
+    server.client.emplace();
+    server.client->conn = e.conn;
+    server.client->queue = std::make_unique<OutboundQueue>(std::move(*writer));
     server.focused = true;
     apply_client_size(server, e.rows, e.cols);
+    if (!server.hosts_loaded) {
+        server.hosts_loaded = true;
+        connect_saved_hosts(server);
+    }
+    if (!server.view) {
+        if (server.windows.empty()) {
+            const auto pane = pane_size(server.size);
+            if (auto id = new_shell_window(server, pane.rows, pane.cols, std::nullopt)) switch_view(server, 0, *id);
+        } else {
+            switch_view(server, 0, server.windows.front()->id);
+        }
+    }
     return Flow::Continue;
 }
 
-Flow on_event(Server&, event::Input&&) { return Flow::Continue; }
+Flow on_event(Server& server, event::Input&& e) {
+    if (server.client && server.client->conn == e.conn) handle_input(server, e.bytes);
+    return Flow::Continue;
+}
 
 Flow on_event(Server& server, event::Resize&& e) {
     if (server.client && server.client->conn == e.conn) apply_client_size(server, e.rows, e.cols);
@@ -85,16 +139,31 @@ Flow on_event(Server& server, event::Command&& e) {
         answer_and_close(std::move(e.stream), answer.ok, answer.text);
         return Flow::Continue;
     }
-    const auto answer = run_command(server, e.args, std::nullopt);
+    const auto answer = run_command(server, e.args, caller_window(server, e.client_pid));
     answer_and_close(std::move(e.stream), answer.ok, answer.text);
     return Flow::Continue;
 }
 
-Flow on_event(Server&, event::WindowOutput&&) { return Flow::Continue; }
-Flow on_event(Server&, event::WindowExited&&) { return Flow::Continue; }
+Flow on_event(Server& server, event::WindowOutput&& e) {
+    feed_output(server, e.window, std::move(e.bytes));
+    return Flow::Continue;
+}
+
+Flow on_event(Server& server, event::WindowExited&& e) {
+    const size_t before = server.windows.size();
+    window_exited(server, e.window);
+    if (server.windows.size() != before && nothing_left(server)) {
+        shutdown_server(server, "exited");
+        return Flow::Stop;
+    }
+    return Flow::Continue;
+}
 
 Flow on_event(Server& server, event::Tick&&) {
     ++server.tick;
+    refresh_default_names(server);
+    expire_status_message(server);
+    publish_windows(server);
     return Flow::Continue;
 }
 
@@ -106,7 +175,11 @@ Flow on_event(Server&, event::RemoteClosed&&) { return Flow::Continue; }
 Flow on_event(Server&, event::UpdateChecked&&) { return Flow::Continue; }
 
 void after_batch(Server& server) {
-    if (server.client && server.client->queue->dead()) {
+    if (!server.client) return;
+    if (!server.client->queue->dead()) {
+        if (auto frame = render_client(server)) server.client->queue->send(encode_server_message(server::Output{std::move(*frame)}));
+    }
+    if (server.client->queue->dead()) {
         server.client->queue->shutdown();
         server.client.reset();
     }

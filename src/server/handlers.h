@@ -30,6 +30,9 @@ void after_batch(Server& server);
 // Sends the attached client a Detach (after turning focus reports off) and drops it.
 void detach_client(Server& server, std::string_view reason);
 
+// Stores the client's terminal size (clamped) and sizes the viewed window's pane to it.
+void apply_client_size(Server& server, uint16_t rows, uint16_t cols);
+
 // True when nothing is left to show: no local window, no peer, no machine with windows.
 bool nothing_left(const Server& server);
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ struct Machine {
     std::string command = "ruk";    // how to run ruk there
     uint8_t colour = 0;
     bool connected = false;         // welcomed over a live link
+    std::optional<std::string> status;  // shown instead of its agents: "connecting…", the last failure
     std::vector<std::string> features;
     std::vector<protocol::WindowInfo> windows;  // in number order, as published
 };

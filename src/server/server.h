@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,9 @@ struct Client {
     ConnId conn = 0;
     std::unique_ptr<protocol::OutboundQueue> queue;
     std::shared_ptr<FrameState> frame;  // none: the next frame draws everything
+    // A mouse report that the end of the last input cut short; the next input
+    // continues it, so the rest never reaches the window as typed text.
+    std::vector<uint8_t> held_input;
 };
 
 // The client's views besides the live window.
@@ -97,6 +102,9 @@ struct Server {
     HelpState help;
     std::optional<PromptState> prompt;
     std::optional<SwitcherState> switcher;
+    // Sees every byte string typed into the viewed window, before it goes
+    // there; tests watch the window's input through it.
+    std::function<void(View, std::span<const uint8_t>)> input_tap;
 
     // Local windows, sorted by number.
     std::vector<std::unique_ptr<Window>> windows;
@@ -108,6 +116,7 @@ struct Server {
 
     uint64_t tick = 0;
     std::optional<StatusMessage> status_message;
+    std::optional<std::string> available_release;  // a newer release's version, for the status bar
     bool hosts_loaded = false;
 };
 

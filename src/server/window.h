@@ -1,14 +1,26 @@
 // A local window: one program in a pseudo terminal, its screen, and what the
-// server knows of the agent in it.
+// server knows of the agent in it. Dropping it hangs up the terminal (which
+// ends the programs in it) and stops its threads, without blocking.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "agents/agent.h"
+#include "screen/screen.h"
 #include "server/events.h"
+#include "server/window_process.h"
 
 namespace ruk {
+
+struct ForegroundCache {
+    std::chrono::steady_clock::time_point at;
+    pid_t pid = 0;
+};
 
 struct Window {
     WindowId id = 0;
@@ -19,6 +31,16 @@ struct Window {
     std::optional<uint64_t> agent_start_deadline;  // tick
 
     std::optional<Agent> agent;
+
+    std::optional<std::chrono::steady_clock::time_point> last_input_at;
+    std::optional<ForegroundCache> foreground_cache;
+
+    // Declared last: dropped first, so the terminal is hung up before the
+    // screen and the rest go.
+    Screen screen{24, 80};
+    std::unique_ptr<WindowProcess> process;
+
+    pid_t pid() const { return process ? process->pid() : 0; }
 };
 
 }  // namespace ruk
