@@ -2,8 +2,10 @@
 // and the click targets of its lines.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "agents/agent.h"
@@ -37,6 +39,21 @@ struct SidebarTarget {
     WindowId window = 0;
     bool operator==(const SidebarTarget&) const = default;
 };
+
+// What an agent shows, first match wins: unreachable, needs input, working,
+// done (only while nobody views it), idle.
+enum class DisplayState { Unreachable, NeedsInput, Working, Done, Idle };
+DisplayState display_state(const SidebarAgent& agent);
+
+struct StateLook {
+    std::string_view label;  // "needs input", ...
+    int colour = 0;          // 256-colour palette index
+    std::string_view mark;   // a spinner frame for a working agent
+};
+// The spinner turns once per tick.
+StateLook state_look(DisplayState state, uint64_t tick);
+// The colour of an agent's name; none for an agent of another kind.
+std::optional<int> runtime_colour(Runtime runtime);
 
 // Every agent, local then remote, in sidebar order: machines in order, project
 // groups by their first agent, agents by window number within a group.
