@@ -16,9 +16,13 @@
 #include "server/registry.h"
 #include "server/server.h"
 #include "server/status.h"
+#include "server/tick.h"
 #include "server/view.h"
 #include "server/window.h"
 #include "sys/sys.h"
+#include "texts.h"
+#include "util/log.h"
+#include "server/alerts.h"
 #include "update/upgrade.h"
 
 namespace ruk {
@@ -160,10 +164,7 @@ Flow on_event(Server& server, event::WindowExited&& e) {
 }
 
 Flow on_event(Server& server, event::Tick&&) {
-    ++server.tick;
-    refresh_default_names(server);
-    expire_status_message(server);
-    publish_windows(server);
+    run_tick(server);
     return Flow::Continue;
 }
 
@@ -172,7 +173,22 @@ Flow on_event(Server&, event::PeerRequestEvent&&) { return Flow::Continue; }
 Flow on_event(Server&, event::PeerInput&&) { return Flow::Continue; }
 Flow on_event(Server&, event::RemoteMessage&&) { return Flow::Continue; }
 Flow on_event(Server&, event::RemoteClosed&&) { return Flow::Continue; }
-Flow on_event(Server&, event::UpdateChecked&&) { return Flow::Continue; }
+Flow on_event(Server& server, event::UpdateChecked&& e) {
+    if (!e.release) {
+        log_line("update check: " + e.error);
+        return Flow::Continue;
+    }
+    if (e.release->build <= BUILD_NUMBER) {
+        server.available_release.reset();
+        return Flow::Continue;
+    }
+    server.available_release = e.release->version;
+    if (server.announced_build != e.release->build) {
+        server.announced_build = e.release->build;
+        notify_user(server, "ruk " + e.release->version + " is available", "run `ruk update` to install it");
+    }
+    return Flow::Continue;
+}
 
 void after_batch(Server& server) {
     if (!server.client) return;

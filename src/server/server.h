@@ -116,6 +116,7 @@ struct Server {
 
     uint64_t tick = 0;
     std::optional<StatusMessage> status_message;
+    std::optional<uint64_t> announced_build;  // the last newer build announced
     std::optional<std::string> available_release;  // a newer release's version, for the status bar
     bool hosts_loaded = false;
 };
