@@ -61,9 +61,29 @@ bool OutboundQueue::send(std::vector<uint8_t> frame) {
         s.dead.store(true);
         return false;
     }
+    if (before == 0) {
+        // Nothing queued or in flight: write straight away what the socket
+        // takes without waiting, and hand only the rest to the writer. This
+        // saves a thread hand-over on every frame, which is most of the time
+        // between a key and its echo.
+        const ssize_t n = ::send(s.socket.get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(length)) {
+            s.waiting.fetch_sub(length);
+            return true;
+        }
+        if (n > 0) {
+            s.waiting.fetch_sub(static_cast<uint64_t>(n));
+            frame.erase(frame.begin(), frame.begin() + n);
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ENOTSOCK) {
+            s.waiting.fetch_sub(length);
+            s.dead.store(true);
+            return false;
+        }
+    }
+    const uint64_t rest = frame.size();
     if (!s.channel.send(std::move(frame))) {
         // The writer has stopped after a failed write.
-        s.waiting.fetch_sub(length);
+        s.waiting.fetch_sub(rest);
         return false;
     }
     return true;

@@ -33,7 +33,7 @@ Flow run_batch(LoopSource& source, LoopSource::TimePoint& last_frame, const Loop
     while (true) {
         const bool past = source.now() >= deadline;
         if (handled >= BATCH_CAP && past) break;
-        auto next = past ? source.try_take() : source.wait_until(deadline);
+        auto next = past || steps.urgent() ? source.try_take() : source.wait_until(deadline);
         if (!next) break;
         ++handled;
         if (steps.handle(std::move(*next)) == Flow::Stop) return Flow::Stop;
@@ -50,6 +50,7 @@ void run_event_loop(Server& server, EventChannel& events) {
     const LoopSteps steps{
         .handle = [&](ServerEvent&& event) { return handle_event(server, std::move(event)); },
         .after_batch = [&] { after_batch(server); },
+        .urgent = [&] { return std::chrono::steady_clock::now() - server.last_client_input < INTERACTIVE_WINDOW; },
     };
     while (run_batch(source, last_frame, steps) == Flow::Continue) {
     }

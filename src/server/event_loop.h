@@ -34,7 +34,14 @@ public:
 struct LoopSteps {
     std::function<Flow(ServerEvent&&)> handle;
     std::function<void()> after_batch;
+    // True while the user is interacting: the batch then ends as soon as no
+    // event is waiting instead of waiting out the frame, so the echo of a key
+    // is drawn at once rather than up to a frame later.
+    std::function<bool()> urgent = [] { return false; };
 };
+
+// How long after the client's last input the loop draws without waiting.
+inline constexpr std::chrono::milliseconds INTERACTIVE_WINDOW{100};
 
 // One batch: the first event (blocking), the rest of the frame's events, then
 // the after-batch steps. Returns Stop when the loop must end.

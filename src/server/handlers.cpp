@@ -12,6 +12,7 @@
 #include "server/layout.h"
 #include "server/lifecycle.h"
 #include "server/local_windows.h"
+#include "server/new_agent.h"
 #include "server/peers.h"
 #include "server/registry.h"
 #include "server/server.h"
@@ -108,7 +109,10 @@ Flow on_event(Server& server, event::Attach&& e) {
 }
 
 Flow on_event(Server& server, event::Input&& e) {
-    if (server.client && server.client->conn == e.conn) handle_input(server, e.bytes);
+    if (server.client && server.client->conn == e.conn) {
+        server.last_client_input = std::chrono::steady_clock::now();
+        handle_input(server, e.bytes);
+    }
     return Flow::Continue;
 }
 
@@ -138,6 +142,10 @@ Flow on_event(Server& server, event::KillServer&& e) {
 }
 
 Flow on_event(Server& server, event::Command&& e) {
+    if (!e.args.empty() && e.args[0] == "new") {
+        run_new_command(server, std::span(e.args).subspan(1), e.client_pid, std::move(e.stream));
+        return Flow::Continue;
+    }
     if (!e.args.empty() && e.args[0] == "__upgrade") {
         const auto answer = answer_upgrade(e.args);
         answer_and_close(std::move(e.stream), answer.ok, answer.text);

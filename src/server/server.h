@@ -2,14 +2,18 @@
 // other thread turns what it sees into a ServerEvent on `events`.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "agents/agent.h"
+#include "notify/notify.h"
 #include "protocol/outbound_queue.h"
 #include "server/machine.h"
 #include "server/events.h"
@@ -68,13 +72,27 @@ struct PromptState {
 
 struct SwitcherState {
     std::string query;
-    size_t selected = 0;  // index into the switcher's entries
-    size_t scroll = 0;    // first entry row shown
+    size_t selected = 0;  // position among the matching entries
+    size_t scroll = 0;    // first list row shown
 };
 
 struct StatusMessage {
     std::string text;
     uint64_t expires = 0;  // tick
+};
+
+// What the alert pass remembers between ticks, per agent (machine, window).
+struct AlertBook {
+    enum class Kind { NeedsInput, Done };
+    using AgentKey = std::pair<MachineId, WindowId>;
+    struct AlertKey {
+        MachineId machine = 0;
+        WindowId window = 0;
+        Kind kind = Kind::NeedsInput;
+        auto operator<=>(const AlertKey&) const = default;
+    };
+    std::map<AgentKey, AgentState> last_state;
+    std::map<AlertKey, uint64_t> last_alert;  // tick the alert was last considered
 };
 
 struct Server {
@@ -88,6 +106,7 @@ struct Server {
     std::string shell;
     std::string host_name;
     std::string instance;  // 16 lowercase hex digits
+    Notifier notifier;     // chosen at start (choose_notifier)
     int listener = -1;     // owned by the accept thread; shut down when the server stops
     EventSender events;
 
@@ -95,6 +114,7 @@ struct Server {
     std::optional<Client> client;
     TermSize size;
     bool focused = false;
+    std::chrono::steady_clock::time_point last_client_input;  // for drawing echoes at once
     std::optional<View> view;
     std::vector<View> view_history;  // most recent first, at most 64, no duplicates
     bool prefix_pending = false;
@@ -119,6 +139,7 @@ struct Server {
     std::optional<uint64_t> announced_build;  // the last newer build announced
     std::optional<std::string> available_release;  // a newer release's version, for the status bar
     bool hosts_loaded = false;
+    AlertBook alerts;
 };
 
 }  // namespace ruk

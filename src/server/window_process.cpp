@@ -1,11 +1,13 @@
 #include "server/window_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
+#include <span>
 #include <thread>
 
 #include "util/channel.h"
@@ -23,7 +25,30 @@ struct WindowProcess::Shared {
         std::chrono::steady_clock::time_point not_before;
     };
     Channel<Write> input;
+    std::atomic<uint64_t> writes_pending{0};  // queued for the writer or being written
 };
+
+namespace {
+
+// The terminal is non-blocking (the loop writes to it directly when it can),
+// so waiting for room is a poll. Gives up when the other side is gone.
+void write_when_possible(int fd, std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, -1) < 0 && errno != EINTR) return;
+            if (p.revents & (POLLERR | POLLNVAL)) return;
+        } else {
+            return;
+        }
+    }
+}
+
+}  // namespace
 
 Result<std::unique_ptr<WindowProcess>> WindowProcess::start(WindowId id, const sys::PtyOptions& options,
                                                             EventSender events) {
@@ -38,6 +63,9 @@ Result<std::unique_ptr<WindowProcess>> WindowProcess::start(WindowId id, const s
         return fail("failed to clone pty: " + why);
     }
     shared->wake = std::move(wake);
+    // Shared by every copy of the master: reads and writes never block, and
+    // the threads wait in poll instead.
+    ::fcntl(pty.master.get(), F_SETFL, ::fcntl(pty.master.get(), F_GETFL) | O_NONBLOCK);
 
     std::thread([id, fd = std::move(*reader_fd), shared, events] {
         std::vector<uint8_t> buffer(OUTPUT_BLOCK);
@@ -56,6 +84,7 @@ Result<std::unique_ptr<WindowProcess>> WindowProcess::start(WindowId id, const s
             }
             if (fds[1].revents) return;  // the window is gone
             auto n = sys::read_some(fd.get(), buffer);
+            if (!n && n.error().code == EAGAIN) continue;
             // A terminal's master reads EIO once the last program on the
             // other side has closed it: that is the end of output.
             if (!n || *n == 0) break;
@@ -78,7 +107,8 @@ Result<std::unique_ptr<WindowProcess>> WindowProcess::start(WindowId id, const s
         while (auto write = shared->input.recv()) {
             std::this_thread::sleep_until(write->not_before);
             // A program that has gone away cannot take input; drop it.
-            (void)sys::write_all(fd.get(), write->bytes);
+            write_when_possible(fd.get(), write->bytes);
+            shared->writes_pending.fetch_sub(1);
         }
     }).detach();
 
@@ -115,7 +145,17 @@ uint64_t WindowProcess::pending() const {
 }
 
 void WindowProcess::write(std::vector<uint8_t> bytes, std::chrono::milliseconds after) {
-    m_shared->input.send(Shared::Write{std::move(bytes), std::chrono::steady_clock::now() + after});
+    if (after.count() == 0 && m_shared->writes_pending.load() == 0) {
+        // Nothing ahead of it: what the terminal takes now goes at once, so a
+        // key reaches the program without a thread hand-over.
+        const ssize_t n = ::write(m_master.get(), bytes.data(), bytes.size());
+        if (n == static_cast<ssize_t>(bytes.size())) return;
+        if (n > 0) bytes.erase(bytes.begin(), bytes.begin() + n);
+        else if (errno != EAGAIN && errno != EINTR) return;  // the program has gone
+    }
+    m_shared->writes_pending.fetch_add(1);
+    if (!m_shared->input.send(Shared::Write{std::move(bytes), std::chrono::steady_clock::now() + after}))
+        m_shared->writes_pending.fetch_sub(1);
 }
 
 Result<void> WindowProcess::resize(uint16_t rows, uint16_t cols) { return sys::resize_pty(m_master.get(), rows, cols); }

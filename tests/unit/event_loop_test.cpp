@@ -127,3 +127,28 @@ TEST(EventLoop, StopFromAHandlerEndsTheLoopAtOnce) {
 
 }  // namespace
 }  // namespace ruk
+
+namespace ruk {
+namespace {
+
+TEST(EventLoop, WhileTheUserTypesABatchEndsAsSoonAsNothingWaits) {
+    ScriptedSource source;
+    source.arrive(0ms, 1);    // a key, rendered at once
+    source.arrive(1ms, 1);    // its echo, right after that render
+    std::vector<std::chrono::milliseconds> renders;
+    const LoopSteps steps{
+        .handle = [&](ServerEvent&&) { return Flow::Continue; },
+        .after_batch = [&] {
+            renders.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(source.now() - ScriptedSource::START));
+        },
+        .urgent = [] { return true; },
+    };
+    auto last_frame = source.now() - FRAME_INTERVAL;
+    while (run_batch(source, last_frame, steps) == Flow::Continue) {
+    }
+    ASSERT_EQ(renders.size(), 2u);
+    EXPECT_EQ(renders[1], 1ms) << "the echo is not held for the rest of the frame";
+}
+
+}  // namespace
+}  // namespace ruk
