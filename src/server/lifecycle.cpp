@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "notify/notify.h"
 #include "paths.h"
 #include "protocol/messages.h"
 #include "server/connections.h"
@@ -89,6 +90,7 @@ Result<void> serve(const std::vector<std::string>& args) {
         server.shell = choose_shell();
         server.host_name = sys::host_name();
         server.instance = make_instance_id();
+        server.notifier = choose_notifier();
         server.events = events;
         run_event_loop(server, *events);
         events->close();

@@ -19,12 +19,6 @@ void run_tick(Server& server) {
     expire_remote_requests(server);
 }
 
-// FIXME: agents are not detected yet.
-void refresh_agents(Server&) {}
-// FIXME: no alerts yet.
-void alert_pass(Server&) {}
-// FIXME: no message queues yet.
-void deliver_pending(Server&) {}
 // FIXME: other machines are not reached yet.
 void reconnect_machines(Server&) {}
 void expire_remote_requests(Server&) {}

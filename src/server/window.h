@@ -9,8 +9,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agents/agent.h"
+#include "messages/message.h"
 #include "screen/screen.h"
 #include "server/events.h"
 #include "server/window_process.h"
@@ -34,6 +36,10 @@ struct Window {
 
     std::optional<std::chrono::steady_clock::time_point> last_input_at;
     std::optional<ForegroundCache> foreground_cache;
+
+    // Messages for the agent, oldest first, typed in together once it is idle.
+    std::vector<QueuedMessage> queue;
+    uint64_t next_delivery_tick = 0;  // no delivery before this tick
 
     // Declared last: dropped first, so the terminal is hung up before the
     // screen and the rest go.

@@ -4,6 +4,8 @@
 // older one behind.
 #include "ui/sidebar.h"
 
+#include "messages/queue.h"
+
 #include <algorithm>
 #include <map>
 
@@ -108,8 +110,7 @@ SidebarAgent local_agent(const Server& server, const Window& window) {
     a.machine = 0;
     a.window_id = window.id;
     a.number = window.number;
-    // FIXME: count the window's queued messages once it has a message queue.
-    a.overdue_messages = 0;
+    a.overdue_messages = overdue_messages(window);
     a.state = agent.state;
     a.done = agent.done;
     a.current = server.view == View{0, window.id};
