@@ -3,7 +3,9 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/server.h"
@@ -12,5 +14,10 @@
 namespace ruk {
 
 ReplyText run_command(Server& server, const std::vector<std::string>& args, std::optional<View> context);
+
+// Rows of cells as the command line prints them: each column as wide as its
+// widest cell in display columns, two blanks between columns, no trailing
+// blanks, lines joined with "\n".
+std::string format_table(const std::vector<std::vector<std::string>>& rows);
 
 }  // namespace ruk

@@ -21,6 +21,8 @@ struct Machine {
     bool connected = false;         // welcomed over a live link
     std::optional<std::string> status;  // shown instead of its agents: "connecting…", the last failure
     std::vector<std::string> features;
+    uint64_t build = 0;             // from the welcome; 0 until one arrived
+    std::string release;            // its release, "0.1.4"; empty: it reported none
     std::vector<protocol::WindowInfo> windows;  // in number order, as published
 };
 
