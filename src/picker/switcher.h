@@ -27,7 +27,7 @@ void switcher_move(Server& server, int delta);
 void switcher_choose(Server& server);
 
 // Clicks, in pane coordinates from 0: whether the box covers the position,
-// and the entry that a click there chooses.
+// and the entry (an index into switcher_entries) that a click there chooses.
 bool switcher_box_contains(const Server& server, int x, int y);
 std::optional<size_t> switcher_entry_at(const Server& server, int x, int y);
 
