@@ -25,26 +25,8 @@ constexpr std::string_view RADIO_ON = "(\u25CF)", RADIO_OFF = "(\u25CB)";  // (â
 // The first code point of valid UTF-8 text and its length in bytes; 0 for
 // empty text.
 std::pair<char32_t, size_t> first_char(std::string_view text) {
-    if (text.empty()) return {0, 0};
-    utf8proc_int32_t cp = 0;
-    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
-                                    static_cast<utf8proc_ssize_t>(text.size()), &cp);
-    if (n <= 0) return {0xFFFD, 1};
-    return {static_cast<char32_t>(cp), static_cast<size_t>(n)};
-}
-
-bool is_letter_or_digit(char32_t cp) {
-    switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
-    case UTF8PROC_CATEGORY_LU:
-    case UTF8PROC_CATEGORY_LL:
-    case UTF8PROC_CATEGORY_LT:
-    case UTF8PROC_CATEGORY_LM:
-    case UTF8PROC_CATEGORY_LO:
-    case UTF8PROC_CATEGORY_ND:
-    case UTF8PROC_CATEGORY_NL:
-    case UTF8PROC_CATEGORY_NO: return true;
-    default: return false;
-    }
+    const Decoded d = decode_utf8_at(text);
+    return {d.cp, d.length};
 }
 
 bool starts_with_letter_or_digit(std::string_view text) { return !text.empty() && is_letter_or_digit(first_char(text).first); }

@@ -9,6 +9,7 @@
 
 #include "texts.h"
 #include "util/utf8.h"
+#include "util/white_space.h"
 
 namespace ruk {
 
@@ -39,20 +40,14 @@ std::string encode(const Chars& chars) {
     return out;
 }
 
-bool is_space(char32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
-           cp == 0x3000;
-}
-
 size_t leading_space(const Chars& s) {
     size_t n = 0;
-    while (n < s.size() && is_space(s[n])) ++n;
+    while (n < s.size() && is_white_space(s[n])) ++n;
     return n;
 }
 
 Chars trim_end(Chars s) {
-    while (!s.empty() && is_space(s.back())) s.pop_back();
+    while (!s.empty() && is_white_space(s.back())) s.pop_back();
     return s;
 }
 

@@ -14,15 +14,6 @@ namespace ruk {
 
 namespace {
 
-// One UTF-8 sequence of valid UTF-8 at `i`: its code point and length.
-std::pair<char32_t, size_t> decode_at(std::string_view text, size_t i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    auto cont = [&](size_t k) { return char32_t(static_cast<unsigned char>(text[i + k]) & 0x3F); };
-    if (b < 0x80) return {b, 1};
-    if (b < 0xE0) return {(char32_t(b & 0x1F) << 6) | cont(1), 2};
-    if (b < 0xF0) return {(char32_t(b & 0x0F) << 12) | (cont(1) << 6) | cont(2), 3};
-    return {(char32_t(b & 0x07) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3), 4};
-}
 
 std::string label_of(const Window& window) {
     return window.name ? *window.name : "window " + std::to_string(window.number);
@@ -50,7 +41,7 @@ Result<std::string> normalise_message(std::string_view raw) {
     std::string kept;
     kept.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        const auto [cp, len] = decode_at(text, i);
+        const auto [cp, len] = decode_utf8_at(text, i);
         if (cp == '\r') {
             kept += '\n';
             // CR LF is one line end.

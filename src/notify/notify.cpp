@@ -46,22 +46,13 @@ std::string_view trim(std::string_view text) {
     return text.substr(begin, text.find_last_not_of(BLANKS) - begin + 1);
 }
 
-// One UTF-8 sequence starting at `i` of valid UTF-8: its code point and length.
-std::pair<char32_t, size_t> decode_at(std::string_view text, size_t i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    auto cont = [&](size_t k) { return char32_t(static_cast<unsigned char>(text[i + k]) & 0x3F); };
-    if (b < 0x80) return {b, 1};
-    if (b < 0xE0) return {(char32_t(b & 0x1F) << 6) | cont(1), 2};
-    if (b < 0xF0) return {(char32_t(b & 0x0F) << 12) | (cont(1) << 6) | cont(2), 3};
-    return {(char32_t(b & 0x07) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3), 4};
-}
 
 std::string osc_field(std::string_view text) {
     const std::string valid = lenient_utf8(text);
     std::string out;
     out.reserve(valid.size());
     for (size_t i = 0; i < valid.size();) {
-        const auto [cp, len] = decode_at(valid, i);
+        const auto [cp, len] = decode_utf8_at(valid, i);
         if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == ';') out += ' ';
         else out.append(valid, i, len);
         i += len;
@@ -188,7 +179,7 @@ std::vector<uint8_t> utf16le(std::string_view utf8) {
         out.push_back(uint8_t(u >> 8));
     };
     for (size_t i = 0; i < valid.size();) {
-        const auto [cp, len] = decode_at(valid, i);
+        const auto [cp, len] = decode_utf8_at(valid, i);
         i += len;
         if (cp < 0x10000) {
             unit(cp);

@@ -9,50 +9,17 @@
 #include <tuple>
 
 #include "util/utf8.h"
+#include "util/white_space.h"
 
 namespace ruk {
 
 namespace {
 
-struct Decoded {
-    char32_t cp;
-    size_t length;
-};
-
-Decoded decode_at(std::string_view text, size_t at) {
-    utf8proc_int32_t value = 0;
-    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + at),
-                                    static_cast<utf8proc_ssize_t>(text.size() - at), &value);
-    if (n <= 0) return {0xFFFD, 1};
-    return {static_cast<char32_t>(value), static_cast<size_t>(n)};
-}
-
-// The characters of Unicode's White_Space property.
-bool is_space(char32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
-           cp == 0x3000;
-}
-
-bool is_letter_or_digit(char32_t cp) {
-    switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
-        case UTF8PROC_CATEGORY_LU:
-        case UTF8PROC_CATEGORY_LL:
-        case UTF8PROC_CATEGORY_LT:
-        case UTF8PROC_CATEGORY_LM:
-        case UTF8PROC_CATEGORY_LO:
-        case UTF8PROC_CATEGORY_ND:
-        case UTF8PROC_CATEGORY_NL:
-        case UTF8PROC_CATEGORY_NO: return true;
-        default: return false;
-    }
-}
-
 // The character that ends just before byte `at` (which is on a boundary).
 char32_t char_before(std::string_view text, size_t at) {
     size_t start = at - 1;
     while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    return decode_at(text, start).cp;
+    return decode_utf8_at(text, start).cp;
 }
 
 // The words of lower-cased text, split at white space (and at "@" when asked).
@@ -60,8 +27,8 @@ std::vector<std::string_view> split_words(std::string_view text, bool at_at) {
     std::vector<std::string_view> words;
     size_t start = 0, i = 0;
     while (i < text.size()) {
-        const Decoded d = decode_at(text, i);
-        if (is_space(d.cp) || (at_at && d.cp == '@')) {
+        const Decoded d = decode_utf8_at(text, i);
+        if (is_white_space(d.cp) || (at_at && d.cp == '@')) {
             if (i > start) words.push_back(text.substr(start, i - start));
             start = i + d.length;
         }
@@ -116,7 +83,7 @@ std::string fold_case(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        const Decoded d = decode_at(text, i);
+        const Decoded d = decode_utf8_at(text, i);
         append_utf8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(d.cp))));
         i += d.length;
     }
@@ -175,7 +142,7 @@ std::vector<bool> matched_characters(std::string_view text, std::string_view que
     std::string lowered;
     std::vector<size_t> offsets;
     for (size_t i = 0; i < text.size();) {
-        const Decoded d = decode_at(text, i);
+        const Decoded d = decode_utf8_at(text, i);
         offsets.push_back(lowered.size());
         append_utf8(lowered, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(d.cp))));
         i += d.length;

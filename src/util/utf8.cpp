@@ -1,5 +1,7 @@
 #include "util/utf8.h"
 
+#include <utf8proc.h>
+
 namespace ruk {
 
 void append_utf8(std::string& out, char32_t cp) {
@@ -68,6 +70,29 @@ std::string lenient_utf8(std::string_view bytes) {
         i += good;
     }
     return out;
+}
+
+Decoded decode_utf8_at(std::string_view text, size_t at) {
+    if (at >= text.size()) return {0, 0};
+    utf8proc_int32_t value = 0;
+    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + at),
+                                    static_cast<utf8proc_ssize_t>(text.size() - at), &value);
+    if (n <= 0) return {0xFFFD, 1};
+    return {static_cast<char32_t>(value), static_cast<size_t>(n)};
+}
+
+bool is_letter_or_digit(char32_t cp) {
+    switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
+        case UTF8PROC_CATEGORY_LU:
+        case UTF8PROC_CATEGORY_LL:
+        case UTF8PROC_CATEGORY_LT:
+        case UTF8PROC_CATEGORY_LM:
+        case UTF8PROC_CATEGORY_LO:
+        case UTF8PROC_CATEGORY_ND:
+        case UTF8PROC_CATEGORY_NL:
+        case UTF8PROC_CATEGORY_NO: return true;
+        default: return false;
+    }
 }
 
 }  // namespace ruk
