@@ -353,7 +353,13 @@ Screen::~Screen() = default;
 Screen::Screen(Screen&&) noexcept = default;
 Screen& Screen::operator=(Screen&&) noexcept = default;
 
-void Screen::feed(std::span<const uint8_t> bytes) { m->feed(bytes); }
+void Screen::feed(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return;
+    ++m->generation;
+    m->feed(bytes);
+}
+
+uint64_t Screen::generation() const { return m->generation; }
 
 std::string Screen::take_replies() { return std::exchange(m->replies, std::string()); }
 
@@ -361,6 +367,7 @@ void Screen::resize(int rows, int cols) {
     rows = clamp_rows(rows);
     cols = clamp_cols(cols);
     if (rows == m->main.rows() && cols == m->main.cols()) return;
+    ++m->generation;
     vterm_set_size(m->vt, rows, cols);
     // libvterm keeps a scroll region and left and right margins that no
     // longer fit a smaller screen, and later scrolls them with negative sizes
@@ -390,7 +397,11 @@ MouseEncoding Screen::mouse_encoding() const { return m->scanner.modes().encodin
 
 size_t Screen::history_lines() const { return m->history_lines(); }
 size_t Screen::scrollback_offset() const { return m->offset; }
-void Screen::set_scrollback_offset(size_t offset) { m->offset = std::min(offset, m->history_lines()); }
+void Screen::set_scrollback_offset(size_t offset) {
+    offset = std::min(offset, m->history_lines());
+    if (offset != m->offset) ++m->generation;
+    m->offset = offset;
+}
 
 void Screen::row_cells(int row, std::vector<Cell>& out) const {
     if (row < 0 || row >= rows()) {

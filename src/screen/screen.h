@@ -110,6 +110,10 @@ public:
     Screen(const Screen&) = delete;
     Screen& operator=(const Screen&) = delete;
 
+    // Changes whenever what the screen shows or how it reads may have changed
+    // (output, size, offset): equal generations mean an unchanged picture.
+    uint64_t generation() const;
+
     // Parses one block of output. Blocks may end anywhere, even inside an
     // escape sequence or a UTF-8 character.
     void feed(std::span<const uint8_t> bytes);

@@ -17,6 +17,7 @@ namespace ruk {
 
 struct Screen::Impl {
     Impl(int rows, int cols, size_t scrollback_lines, Kind kind);
+    uint64_t generation = 0;  // grows with every change a reader could see
     ~Impl();
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;

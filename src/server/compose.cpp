@@ -177,7 +177,11 @@ std::string render_frame(Server& server, FrameState& state) {
     // Pane rows: compared cell by cell; only a changed row is formatted. A full
     // redraw compares against blank rows, so every non-blank cell is written.
     auto& row = state.row_scratch;
-    for (int r = 0; r < pane.rows; ++r) {
+    // Only a window's own screen lives from frame to frame; a copy made for
+    // an overlay is new each time.
+    const bool unchanged = !full && screen && !source.owned && screen == state.pane_screen &&
+                           screen->generation() == state.pane_generation;
+    for (int r = 0; r < pane.rows && !unchanged; ++r) {
         if (screen) screen->row_cells(r, row);
         else row.assign(size_t(pane.cols), Cell{});
         fit_row(row, pane.cols);
@@ -188,6 +192,9 @@ std::string render_frame(Server& server, FrameState& state) {
         body += row_diff(full ? std::span<const Cell>{} : std::span<const Cell>(sent, row.size()), row, r, col_offset);
         std::copy(row.begin(), row.end(), sent);
     }
+
+    state.pane_screen = source.owned ? nullptr : screen;
+    state.pane_generation = screen ? screen->generation() : 0;
 
     if (sidebar_shown) {
         Sidebar sidebar = build_sidebar(server, SIDEBAR_WIDTH, pane.rows);

@@ -42,6 +42,10 @@ struct FrameState {
     // The pane cells as sent; its cursor is the terminal cursor in pane
     // coordinates (clamped into the pane), hidden or not.
     ScreenImage pane;
+    // The screen and generation the pane cells were read from: an unchanged
+    // screen needs no row compared.
+    const Screen* pane_screen = nullptr;
+    uint64_t pane_generation = 0;
     std::vector<std::string> sidebar;
     std::string status;
 
