@@ -108,6 +108,8 @@ Attrs append_row_formatted(std::string& out, std::span<const Cell> row) {
 }  // namespace screen_detail
 
 using screen_detail::append_cup;
+
+void append_cursor_position(std::string& out, int row, int col) { append_cup(out, row, col); }
 using screen_detail::append_row_formatted;
 using screen_detail::append_sgr;
 

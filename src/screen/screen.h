@@ -185,6 +185,9 @@ private:
     std::unique_ptr<Impl> m;
 };
 
+// ESC [ row ; col H, both 1-based.
+void append_cursor_position(std::string& out, int row, int col);
+
 // Bytes that turn old_row into new_row on a terminal that shows old_row on
 // 0-based row `row`, its first cell at 0-based terminal column col_offset.
 // An empty old_row stands for a blank row. Every run of changed cells starts

@@ -26,14 +26,6 @@ constexpr uint64_t SKIP_FRAME_BACKLOG = 1u << 20;
 
 constexpr std::string_view MOUSE_AND_FOCUS_REPORTING = "\x1b[?1000h\x1b[?1002h\x1b[?1006h\x1b[?1004h";
 
-void append_cup(std::string& out, int row, int col) {
-    out += "\x1b[";
-    out += std::to_string(row);
-    out += ';';
-    out += std::to_string(col);
-    out += 'H';
-}
-
 // Reads a window's screen at the offset the pane wants and puts the screen's
 // own offset back afterwards.
 class OffsetGuard {
@@ -200,7 +192,7 @@ std::string render_frame(Server& server, FrameState& state) {
         Sidebar sidebar = build_sidebar(server, SIDEBAR_WIDTH, pane.rows);
         if (full || sidebar.lines != state.sidebar) {
             for (size_t i = 0; i < sidebar.lines.size(); ++i) {
-                append_cup(body, int(i) + 1, 1);
+                append_cursor_position(body, int(i) + 1, 1);
                 body += "\x1b[0m";
                 body += sidebar.lines[i];
                 body += "\x1b[0;38;5;238m│";
@@ -215,7 +207,7 @@ std::string render_frame(Server& server, FrameState& state) {
 
     StatusBar status = build_status_bar(server);
     if (full || status.line != state.status) {
-        append_cup(body, server.size.rows, 1);
+        append_cursor_position(body, server.size.rows, 1);
         body += "\x1b[0m";
         body += status.line;
         body += "\x1b[0m";
@@ -249,7 +241,7 @@ std::string render_frame(Server& server, FrameState& state) {
     out += "\x1b[?2026h\x1b[?25l";
     out += body;
     out += "\x1b[0m";
-    append_cup(out, cursor.row + 1, cursor.col + 1 + col_offset);
+    append_cursor_position(out, cursor.row + 1, cursor.col + 1 + col_offset);
     if (screen) out += screen->pen_formatted();
     if (visible) out += "\x1b[?25h";
     out += "\x1b[?2026l";
