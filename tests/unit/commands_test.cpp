@@ -15,19 +15,14 @@
 #include "server/registry.h"
 #include "server/window.h"
 #include "texts.h"
+#include "server_fixture.h"
 
 namespace ruk {
 namespace {
 
 using Words = std::vector<std::string>;
 
-Window& add_window(Server& server, uint32_t number, std::optional<std::string> name = std::nullopt) {
-    auto window = std::make_unique<Window>();
-    window->id = server.next_window_id++;
-    window->number = number;
-    window->name = std::move(name);
-    return insert_window(server, std::move(window));
-}
+using test::add_window;
 
 Window& add_agent(Server& server, uint32_t number, std::optional<std::string> name, Runtime runtime,
                   AgentState state, std::optional<protocol::Location> location = std::nullopt, bool done = false) {

@@ -13,6 +13,7 @@
 #include "server/window.h"
 #include "ui/status_bar.h"
 #include "util/width.h"
+#include "server_fixture.h"
 
 namespace ruk {
 namespace {
@@ -37,13 +38,7 @@ std::string plain(const std::string& line) {
 
 std::string pad(std::string text, int width = W) { return pad_columns(text, width); }
 
-Window& add_window(Server& server, uint32_t number, std::optional<std::string> name = std::nullopt) {
-    auto window = std::make_unique<Window>();
-    window->id = server.next_window_id++;
-    window->number = number;
-    window->name = std::move(name);
-    return insert_window(server, std::move(window));
-}
+using test::add_window;
 
 Window& add_agent(Server& server, uint32_t number, std::optional<std::string> name, Runtime runtime,
                   std::optional<std::string> root = std::nullopt, std::optional<std::string> branch = std::nullopt,
