@@ -88,6 +88,34 @@ Result<std::optional<Frame>> FrameReader::next() {
     return frame;
 }
 
+void FrameAssembler::push(std::span<const uint8_t> bytes) {
+    // What was taken is dropped before the buffer grows, so it holds at most
+    // one frame and one read.
+    if (m_start > 0) {
+        m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(m_start));
+        m_start = 0;
+    }
+    m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+}
+
+Result<std::optional<Frame>> FrameAssembler::next() {
+    const size_t have = m_bytes.size() - m_start;
+    if (have < FRAME_HEAD) return std::nullopt;
+    const uint8_t* head = m_bytes.data() + m_start;
+    const uint32_t length = head_length(head);
+    if (length > MAX_FRAME_PAYLOAD) return fail("frame too large");
+    if (have - FRAME_HEAD < length) return std::nullopt;
+    Frame frame{.tag = head[0], .payload = {}};
+    const auto body = m_bytes.begin() + static_cast<std::ptrdiff_t>(m_start + FRAME_HEAD);
+    frame.payload.assign(body, body + length);
+    m_start += FRAME_HEAD + length;
+    if (m_start == m_bytes.size()) {
+        m_bytes.clear();
+        m_start = 0;
+    }
+    return frame;
+}
+
 Result<std::optional<Frame>> read_frame(int fd) {
     uint8_t head[FRAME_HEAD];
     const size_t n = RUK_TRY(read_up_to(fd, head));

@@ -38,6 +38,22 @@ private:
     size_t m_end = 0;    // one past the last byte read into m_buffer
 };
 
+// Frames out of bytes that arrive in pieces, for a reader that must never
+// block: it pushes what one read gave and takes the frames that are whole.
+class FrameAssembler {
+public:
+    void push(std::span<const uint8_t> bytes);
+    // The next whole frame; nullopt while it is still incomplete; an error
+    // for a length above the limit (the stream is then unusable).
+    Result<std::optional<Frame>> next();
+    // True while part of a frame is held: the stream must not end here.
+    bool partial() const { return m_start < m_bytes.size(); }
+
+private:
+    std::vector<uint8_t> m_bytes;
+    size_t m_start = 0;  // first byte not yet taken
+};
+
 // One read_frame without a buffer of its own (exact reads).
 Result<std::optional<Frame>> read_frame(int fd);
 

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <thread>
 
 #include "protocol/messages.h"
@@ -16,8 +17,14 @@ namespace {
 
 using namespace protocol;
 
+constexpr size_t READ_BLOCK = 65536;
+
 // Turns one client message into its event; false ends the reader.
-bool forward(ConnId conn, int socket, std::optional<pid_t> pid, ClientMessage&& message, EventChannel& events) {
+bool forward(ConnId conn, int socket, std::optional<pid_t> pid, ClientMessage&& message, std::vector<ServerEvent>& out) {
+    auto emit = [&](ServerEvent event) {
+        out.push_back(std::move(event));
+        return true;
+    };
     auto copy = [&]() -> std::optional<Fd> {
         auto dup = sys::duplicate(socket);
         if (!dup) return std::nullopt;
@@ -28,43 +35,62 @@ bool forward(ConnId conn, int socket, std::optional<pid_t> pid, ClientMessage&& 
             using M = std::decay_t<decltype(m)>;
             if constexpr (std::is_same_v<M, client::Attach>) {
                 auto stream = copy();
-                return stream && events.send(event::Attach{conn, m.rows, m.cols, std::move(*stream)});
+                return stream && emit(event::Attach{conn, m.rows, m.cols, std::move(*stream)});
             } else if constexpr (std::is_same_v<M, client::Input>) {
-                return events.send(event::Input{conn, std::move(m.bytes)});
+                return emit(event::Input{conn, std::move(m.bytes)});
             } else if constexpr (std::is_same_v<M, client::Resize>) {
-                return events.send(event::Resize{conn, m.rows, m.cols});
+                return emit(event::Resize{conn, m.rows, m.cols});
             } else if constexpr (std::is_same_v<M, client::KillServer>) {
                 auto stream = copy();
-                return stream && events.send(event::KillServer{std::move(*stream)});
+                return stream && emit(event::KillServer{std::move(*stream)});
             } else if constexpr (std::is_same_v<M, client::Command>) {
                 auto stream = copy();
-                return stream && events.send(event::Command{conn, std::move(m.args), std::move(*stream), pid});
+                return stream && emit(event::Command{conn, std::move(m.args), std::move(*stream), pid});
             } else if constexpr (std::is_same_v<M, client::Peer>) {
-                return events.send(event::PeerRequestEvent{conn, std::move(m.json)});
+                return emit(event::PeerRequestEvent{conn, std::move(m.json)});
             } else {
-                return events.send(event::PeerInput{conn, m.window, std::move(m.bytes)});
+                return emit(event::PeerInput{conn, m.window, std::move(m.bytes)});
             }
         },
         std::move(message));
 }
 
-void read_connection(ConnId conn, Fd socket, EventSender events) {
-    std::optional<pid_t> pid;
-    if (auto cred = sys::peer_cred(socket.get()); cred && cred->pid > 0) pid = cred->pid;
-    FrameReader reader(socket.get());
-    while (true) {
-        auto message = read_client_message(reader);
-        if (!message) {
-            log_line("connection " + std::to_string(conn) + ": " + message.error().message);
-            break;
+// A connection as a source of the event channel: what one read brings is cut
+// into frames and turned into events on the loop's thread, so a key costs no
+// hand-over between threads. Reads never block (the descriptor itself stays
+// blocking: the loop's copies of it write through it).
+EventChannel::Reader connection_reader(ConnId conn, Fd socket) {
+    struct State {
+        Fd socket;
+        std::optional<pid_t> pid;
+        FrameAssembler frames;
+        std::vector<uint8_t> buffer;
+    };
+    auto state = std::make_shared<State>();
+    if (auto cred = sys::peer_cred(socket.get()); cred && cred->pid > 0) state->pid = cred->pid;
+    state->socket = std::move(socket);
+    state->buffer.resize(READ_BLOCK);
+    return [conn, state](std::vector<ServerEvent>& out) {
+        auto end = [&](const std::string& why) {
+            if (!why.empty()) log_line("connection " + std::to_string(conn) + ": " + why);
+            out.push_back(event::Disconnected{conn});
+            return false;
+        };
+        const ssize_t n = ::recv(state->socket.get(), state->buffer.data(), state->buffer.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+        if (n < 0) return end(std::string("read failed: ") + std::strerror(errno));
+        if (n == 0) return end(state->frames.partial() ? "unexpected end of data" : "");
+        state->frames.push(std::span(state->buffer).first(static_cast<size_t>(n)));
+        while (true) {
+            auto frame = state->frames.next();
+            if (!frame) return end(frame.error().message);
+            if (!*frame) return true;
+            auto message = decode_client_message(std::move(**frame));
+            if (!message) return end(message.error().message);
+            // Only a stream that cannot be duplicated fails here.
+            if (!forward(conn, state->socket.get(), state->pid, std::move(*message), out)) return end("");
         }
-        if (!*message) break;
-        if (!forward(conn, socket.get(), pid, std::move(**message), *events)) {
-            if (events->closed()) return;
-            break;  // the stream could not be duplicated
-        }
-    }
-    events->send(event::Disconnected{conn});
+    };
 }
 
 }  // namespace
@@ -89,7 +115,8 @@ void start_accept_thread(Fd listener, EventSender events) {
                 continue;  // closed as it goes out of scope
             }
             const ConnId id = next++;
-            std::thread(read_connection, id, std::move(*conn), events).detach();
+            const int fd = conn->get();
+            events->watch(fd, connection_reader(id, std::move(*conn)));
         }
     }).detach();
 }

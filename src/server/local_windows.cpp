@@ -149,10 +149,13 @@ void write_input(Server& server, Window& window, std::span<const uint8_t> bytes)
     if (window.process) window.process->write(std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
-pid_t foreground_process(Window& window) {
+namespace {
+
+// Finds what the window runs in front now; the pid and its name are cached
+// together, so drawing a frame reads nothing from /proc.
+const ForegroundCache& foreground(Window& window) {
     const auto now = std::chrono::steady_clock::now();
-    if (window.foreground_cache && now - window.foreground_cache->at < FOREGROUND_CACHE)
-        return window.foreground_cache->pid;
+    if (window.foreground_cache && now - window.foreground_cache->at < FOREGROUND_CACHE) return *window.foreground_cache;
     // The terminal's foreground process group is the job the user runs; its
     // leader is the program they started.
     pid_t found = window.pid();
@@ -160,23 +163,27 @@ pid_t foreground_process(Window& window) {
         if (auto group = window.process->foreground_group(); group && sys::process_start_time(*group)) found = *group;
     }
     // A wrapper that only starts the real program is looked through once.
-    if (auto name = executable_name(found); name && (*name == "cmd" || *name == "CMD")) {
-        if (auto child = newest_child(found)) found = *child;
+    auto name = executable_name(found);
+    if (name && (*name == "cmd" || *name == "CMD")) {
+        if (auto child = newest_child(found)) {
+            found = *child;
+            name = executable_name(found);
+        }
     }
-    window.foreground_cache = ForegroundCache{now, found};
-    return found;
+    if (!name) name = executable_name(window.pid());
+    window.foreground_cache = ForegroundCache{now, found, sanitize_text(name.value_or("?"))};
+    return *window.foreground_cache;
 }
 
-std::string process_display_name(Window& window) {
-    auto name = executable_name(foreground_process(window));
-    if (!name) name = executable_name(window.pid());
-    return sanitize_text(name.value_or("?"));
-}
+}  // namespace
+
+pid_t foreground_process(Window& window) { return foreground(window).pid; }
+
+std::string process_display_name(Window& window) { return foreground(window).name; }
 
 void feed_output(Server& server, WindowId id, std::vector<uint8_t>&& bytes) {
     Window* window = find_window(server, id);
     if (!window) return;
-    if (window->process) window->process->consumed(bytes.size());
     auto& scrollback = server.scrollback;
     if (scrollback.active && scrollback.machine == 0 && scrollback.window == id) {
         // Parse at the user's offset so the screen raises it as lines enter

@@ -42,8 +42,8 @@ std::string process_display_name(Window& window);
 // The last path component of a process's executable, without ".exe".
 std::optional<std::string> executable_name(pid_t pid);
 
-// A WindowOutput event: credit back to the reader, the screen fed, its
-// replies written to the program, the bytes passed on to viewing peers.
+// A WindowOutput event: the screen fed, its replies written to the program,
+// the bytes passed on to viewing peers.
 void feed_output(Server& server, WindowId id, std::vector<uint8_t>&& bytes);
 
 // A WindowExited event; Stop when the server has nothing left to show.

@@ -22,6 +22,7 @@ namespace ruk {
 struct ForegroundCache {
     std::chrono::steady_clock::time_point at;
     pid_t pid = 0;
+    std::string name;  // what the status bar and sidebar show for it, looked up with it
 };
 
 struct Window {

@@ -2,11 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <span>
 #include <thread>
 
@@ -15,11 +12,6 @@
 namespace ruk {
 
 struct WindowProcess::Shared {
-    std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::condition_variable credit;
-    uint64_t pending = 0;  // under mutex
-    Fd wake;               // eventfd: wakes the reader out of poll
     struct Write {
         std::vector<uint8_t> bytes;
         std::chrono::steady_clock::time_point not_before;
@@ -54,49 +46,18 @@ Result<std::unique_ptr<WindowProcess>> WindowProcess::start(WindowId id, const s
                                                             EventSender events) {
     auto pty = RUK_TRY(sys::spawn_pty(options));
     auto shared = std::make_shared<WindowProcess::Shared>();
-    Fd wake(::eventfd(0, EFD_CLOEXEC));
     auto reader_fd = sys::duplicate(pty.master.get());
     auto writer_fd = sys::duplicate(pty.master.get());
-    if (!wake || !reader_fd || !writer_fd) {
-        const std::string why = !wake ? "eventfd failed" : (!reader_fd ? reader_fd.error() : writer_fd.error()).message;
+    if (!reader_fd || !writer_fd) {
+        const std::string why = (!reader_fd ? reader_fd.error() : writer_fd.error()).message;
         sys::hang_up_pty(std::move(pty.master), pty.pid);
         return fail("failed to clone pty: " + why);
     }
-    shared->wake = std::move(wake);
-    // Shared by every copy of the master: reads and writes never block, and
-    // the threads wait in poll instead.
+    // Shared by every copy of the master: reads and writes never block; the
+    // loop reads when its wait says there is output, the writer waits in poll.
     ::fcntl(pty.master.get(), F_SETFL, ::fcntl(pty.master.get(), F_GETFL) | O_NONBLOCK);
-
-    std::thread([id, fd = std::move(*reader_fd), shared, events] {
-        std::vector<uint8_t> buffer(OUTPUT_BLOCK);
-        while (true) {
-            {
-                std::unique_lock lock(shared->mutex);
-                while (shared->pending >= OUTPUT_CREDIT && !shared->stop) {
-                    shared->credit.wait_for(lock, std::chrono::milliseconds(100));
-                }
-            }
-            if (shared->stop) return;
-            pollfd fds[2] = {{fd.get(), POLLIN, 0}, {shared->wake.get(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            if (fds[1].revents) return;  // the window is gone
-            auto n = sys::read_some(fd.get(), buffer);
-            if (!n && n.error().code == EAGAIN) continue;
-            // A terminal's master reads EIO once the last program on the
-            // other side has closed it: that is the end of output.
-            if (!n || *n == 0) break;
-            {
-                std::lock_guard lock(shared->mutex);
-                shared->pending += *n;
-            }
-            if (!events->send(event::WindowOutput{id, std::vector<uint8_t>(buffer.begin(), buffer.begin() + *n)}))
-                return;
-        }
-        if (!shared->stop) events->send(event::WindowExited{id});
-    }).detach();
+    const int reader = reader_fd->get();
+    const uint64_t output_key = events->watch(reader, window_output_reader(id, std::move(*reader_fd), OUTPUT_BLOCK));
 
     std::thread([id, pid = pty.pid, events] {
         sys::wait_process(pid);
@@ -116,32 +77,16 @@ Result<std::unique_ptr<WindowProcess>> WindowProcess::start(WindowId id, const s
     process->m_master = std::move(pty.master);
     process->m_pid = pty.pid;
     process->m_shared = std::move(shared);
+    process->m_output_key = output_key;
+    process->m_events = std::move(events);
     return process;
 }
 
 WindowProcess::~WindowProcess() {
     if (!m_shared) return;
-    m_shared->stop = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(m_shared->wake.get(), &one, sizeof one);
-    m_shared->credit.notify_all();
+    m_events->forget(m_output_key);
     m_shared->input.close();
     sys::hang_up_pty(std::move(m_master), m_pid);
-}
-
-void WindowProcess::consumed(size_t bytes) {
-    bool wake = false;
-    {
-        std::lock_guard lock(m_shared->mutex);
-        m_shared->pending = bytes > m_shared->pending ? 0 : m_shared->pending - bytes;
-        wake = m_shared->pending < OUTPUT_CREDIT;
-    }
-    if (wake) m_shared->credit.notify_one();
-}
-
-uint64_t WindowProcess::pending() const {
-    std::lock_guard lock(m_shared->mutex);
-    return m_shared->pending;
 }
 
 void WindowProcess::write(std::vector<uint8_t> bytes, std::chrono::milliseconds after) {

@@ -131,6 +131,39 @@ TEST(Frame, ReadsStreams) {
     }
 }
 
+// The non-blocking assembler over the same streams, pushed whole and in pieces.
+TEST(Frame, AssemblesStreamsFromPieces) {
+    for (const auto& c : stream_cases()) {
+        for (const size_t piece : {size_t(0), size_t(1), size_t(3), size_t(4093)}) {
+            SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
+            FrameAssembler assembler;
+            std::vector<Frame> got;
+            std::string error;
+            const size_t step = piece == 0 ? std::max<size_t>(c.stream.size(), 1) : piece;
+            for (size_t at = 0; at < c.stream.size() && error.empty(); at += step) {
+                const size_t n = std::min(step, c.stream.size() - at);
+                assembler.push(std::span(c.stream).subspan(at, n));
+                while (true) {
+                    auto frame = assembler.next();
+                    if (!frame) {
+                        error = frame.error().message;
+                        break;
+                    }
+                    if (!*frame) break;
+                    got.push_back(std::move(**frame));
+                }
+            }
+            if (error.empty() && assembler.partial()) error = "unexpected end of data";
+            ASSERT_EQ(got.size(), c.want.size());
+            for (size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].tag, c.want[i].tag);
+                EXPECT_TRUE(got[i].payload == c.want[i].payload);
+            }
+            EXPECT_EQ(error, c.error);
+        }
+    }
+}
+
 TEST(Frame, AcceptsTheLargestPayload) {
     const Bytes payload = pattern(MAX_FRAME_PAYLOAD, 3);
     for (const bool buffered : {true, false}) {
