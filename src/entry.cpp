@@ -12,10 +12,12 @@
 #include <span>
 #include <string_view>
 
+#include "bridge.h"
 #include "client/client.h"
 #include "command_client.h"
 #include "server/lifecycle.h"
 #include "texts.h"
+#include "update/update_command.h"
 
 namespace ruk {
 
@@ -29,10 +31,6 @@ int print_failure(const Error& error) {
 }
 
 int exit_status(const Result<void>& result) { return result ? 0 : print_failure(result.error()); }
-
-int not_available(std::string_view command) {
-    return print_failure(Error{"'" + std::string(command) + "' is not available in this build"});
-}
 
 int run_help(Args) {
     std::cout << USAGE_TEXT << "\n\n" << KEYS_TEXT << "\n";
@@ -60,7 +58,14 @@ int run_server(Args args) {
     ::_exit(status);
 }
 
-int run_later(Args args) { return not_available(args.empty() ? "" : args[0]); }
+int run_version(Args) {
+    report_versions();
+    return 0;
+}
+
+int run_update(Args args) { return exit_status(run_update_command(std::vector<std::string>(args.begin() + 1, args.end()))); }
+
+int run_bridge_command(Args) { return run_bridge(); }
 
 struct Command {
     std::string_view word;
@@ -72,8 +77,8 @@ constexpr Command COMMANDS[] = {
     {"agents", run_command},    {"name", run_command},       {"rename", run_command},
     {"swap-window", run_command}, {"send", run_command},     {"new", run_command},
     {"connect", run_command},   {"disconnect", run_command}, {"hosts", run_command},
-    {"notify", run_command},    {"kill-server", run_kill},   {"version", run_later},
-    {"update", run_later},      {"bridge", run_later},       {"__server", run_server},
+    {"notify", run_command},    {"kill-server", run_kill},   {"version", run_version},
+    {"update", run_update},      {"bridge", run_bridge_command}, {"__server", run_server},
     {"__build", run_build},
 };
 

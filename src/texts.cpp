@@ -74,14 +74,18 @@ const std::string_view KEYS_TEXT =
     "mouse: click an agent or machine in the sidebar, or a window in the status bar, to switch to it;\n"
     "       the wheel scrolls history (or the program, if it uses the mouse or a full-screen view)";
 
-std::string version_line(uint64_t build) {
+std::string build_time_text(uint64_t build) {
     const time_t seconds = static_cast<time_t>(build / 1000);
     std::tm t{};
     gmtime_r(&seconds, &t);
     char when[64];
     std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
                   t.tm_hour, t.tm_min, t.tm_sec);
-    return "ruk " + std::string(RELEASE) + " " + std::string(COMMIT_ID) + ", built " + when + " UTC";
+    return when;
+}
+
+std::string version_line(uint64_t build) {
+    return "ruk " + std::string(RELEASE) + " " + std::string(COMMIT_ID) + ", built " + build_time_text(build) + " UTC";
 }
 
 std::string version_line() { return version_line(BUILD_NUMBER); }

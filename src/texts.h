@@ -20,5 +20,7 @@ extern const std::string_view KEYS_TEXT;
 // build number read as milliseconds since 1970.
 std::string version_line();
 std::string version_line(uint64_t build);
+// A build number as the UTC date and time it stands for: "2026-10-05 15:24:23".
+std::string build_time_text(uint64_t build);
 
 }  // namespace ruk

@@ -68,8 +68,7 @@ SwitcherEntry remote_entry(const Machine& machine, const protocol::WindowInfo& i
     if (info.agent) {
         e.runtime = runtime_of_kind(info.agent->kind);
         e.state = state_of_text(info.agent->state);
-        // FIXME: the done flag of remote agents, once the machine's window
-        // list keeps it.
+        e.done = machine.done.contains(info.id);
         set_location(e, info.agent->location);
     }
     return e;

@@ -6,6 +6,7 @@
 
 #include <string_view>
 
+#include "protocol/peer_json.h"
 #include "util/utf8.h"
 
 namespace ruk::protocol {
@@ -92,7 +93,7 @@ Result<ClientMessage> decode_client(Frame frame) {
     case tag(ClientTag::Input): return client::Input{std::move(frame.payload)};
     case tag(ClientTag::KillServer): return client::KillServer{};
     case tag(ClientTag::Command): return client::Command{split_command(p)};
-    case tag(ClientTag::Peer): return client::Peer{lenient_utf8(p)};
+    case tag(ClientTag::Peer): return client::Peer{RUK_TRY(decode_peer_request(lenient_utf8(p)))};
     case tag(ClientTag::PeerInput):
         if (p.size() < 4) return fail("short payload");
         return client::PeerInput{be32(p, 0), Bytes(p.begin() + 4, p.end())};
@@ -108,7 +109,7 @@ Result<ServerMessage> decode_server(Frame frame) {
     case tag(ServerTag::Reply):
         if (p.empty()) return server::Reply{false, ""};
         return server::Reply{p[0] == 1, lenient_utf8(p.subspan(1))};
-    case tag(ServerTag::Peer): return server::Peer{lenient_utf8(p)};
+    case tag(ServerTag::Peer): return server::Peer{RUK_TRY(decode_peer_event(lenient_utf8(p)))};
     case tag(ServerTag::PeerOutput): {
         if (p.size() < 4) return fail("short payload");
         if (p.size() < 9) return fail("short peer output");
@@ -149,7 +150,11 @@ Bytes encode_client_message(const ClientMessage& message) {
                 }
                 return b.done();
             },
-            [](const client::Peer& m) { return FrameBuilder(tag(ClientTag::Peer), m.json.size()).text(m.json).done(); },
+            [](const client::Peer& m) {
+                // Text that is not UTF-8 is replaced rather than refused, so encoding cannot fail.
+                const std::string json = *encode_peer_request(m.request, InvalidText::Replace);
+                return FrameBuilder(tag(ClientTag::Peer), json.size()).text(json).done();
+            },
             [](const client::PeerInput& m) {
                 return FrameBuilder(tag(ClientTag::PeerInput), 4 + m.bytes.size()).u32(m.window).bytes(m.bytes).done();
             },
@@ -169,7 +174,10 @@ Bytes encode_server_message(const ServerMessage& message) {
             [](const server::Reply& m) {
                 return FrameBuilder(tag(ServerTag::Reply), 1 + m.text.size()).u8(m.ok ? 1 : 0).text(m.text).done();
             },
-            [](const server::Peer& m) { return FrameBuilder(tag(ServerTag::Peer), m.json.size()).text(m.json).done(); },
+            [](const server::Peer& m) {
+                const std::string json = *encode_peer_event(m.event, InvalidText::Replace);
+                return FrameBuilder(tag(ServerTag::Peer), json.size()).text(json).done();
+            },
             [](const server::PeerOutput& m) {
                 FrameBuilder b(tag(ServerTag::PeerOutput), 9 + m.bytes.size());
                 b.u32(m.window);

@@ -2,7 +2,8 @@
 // bridges) send to a server, and what a server sends back. Encoders produce
 // whole frames; decoders refuse malformed payloads with the texts the link's
 // readers log, and decode text payloads leniently (invalid UTF-8 becomes
-// U+FFFD).
+// U+FFFD). The peer frames carry JSON bodies; a body the peer-protocol reader
+// refuses makes the frame undecodable.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "protocol/frame.h"
+#include "protocol/peer.h"
 #include "util/result.h"
 
 namespace ruk::protocol {
@@ -24,8 +26,8 @@ struct Input { Bytes bytes; bool operator==(const Input&) const = default; };
 struct Resize { uint16_t rows = 0, cols = 0; bool operator==(const Resize&) const = default; };
 struct KillServer { bool operator==(const KillServer&) const = default; };
 struct Command { std::vector<std::string> args; bool operator==(const Command&) const = default; };
-// A peer-protocol request, carried as its JSON text.
-struct Peer { std::string json; bool operator==(const Peer&) const = default; };
+// A peer-protocol request; its JSON text is the frame's payload.
+struct Peer { PeerRequest request; bool operator==(const Peer&) const = default; };
 struct PeerInput { uint32_t window = 0; Bytes bytes; bool operator==(const PeerInput&) const = default; };
 }  // namespace client
 
@@ -36,8 +38,8 @@ namespace server {
 struct Output { Bytes bytes; bool operator==(const Output&) const = default; };
 struct Detach { std::string reason; bool operator==(const Detach&) const = default; };
 struct Reply { bool ok = false; std::string text; bool operator==(const Reply&) const = default; };
-// A peer-protocol event, carried as its JSON text.
-struct Peer { std::string json; bool operator==(const Peer&) const = default; };
+// A peer-protocol event; its JSON text is the frame's payload.
+struct Peer { PeerEvent event; bool operator==(const Peer&) const = default; };
 struct Size { uint16_t rows = 0, cols = 0; bool operator==(const Size&) const = default; };
 struct PeerOutput { uint32_t window = 0; std::optional<Size> size; Bytes bytes; bool operator==(const PeerOutput&) const = default; };
 }  // namespace server

@@ -12,6 +12,7 @@
 #include "notify/notify.h"
 #include "server/new_agent.h"
 #include "server/registry.h"
+#include "hosts/hosts_file.h"
 #include "server/remote_links.h"
 #include "server/window.h"
 #include "texts.h"
@@ -120,8 +121,8 @@ ReplyText hosts_command(Server& server, const Words&, Context) {
 
 ReplyText version_command(Server& server, const Words&, Context) {
     std::string text = version_line();
-    // FIXME: show the newer release's full release line (version, commit, build time).
-    if (server.available_release) text += "\nlatest: " + *server.available_release + " (run `ruk update`)";
+    if (server.available_release)
+        text += "\nlatest: " + server.available_release_line.value_or(*server.available_release) + " (run `ruk update`)";
     return success(std::move(text));
 }
 
@@ -169,8 +170,11 @@ ReplyText send_command(Server& server, const Words& words, Context context) {
 // ---- machines -------------------------------------------------------------
 
 ReplyText connect_command(Server& server, const Words& words, Context) {
-    std::string command = words.size() > 2 ? join(std::span(words).subspan(2), " ") : "ruk";
-    return from(connect_machine(server, words[1], std::move(command)));
+    // The command is saved as the rest of a hosts-file line, so it may hold
+    // no line break; without one it is "ruk".
+    auto command = remote_command({words.begin() + 2, words.end()});
+    if (!command) return failure(command.error().message);
+    return from(connect_machine(server, words[1], std::move(*command)));
 }
 
 ReplyText disconnect_command(Server& server, const Words& words, Context) {

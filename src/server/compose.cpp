@@ -6,6 +6,7 @@
 // they changed, and an unchanged picture costs no bytes at all. Frames are
 // wrapped in synchronized output so the terminal shows each one whole.
 #include "server/compose.h"
+#include "server/remote_view.h"
 
 #include <algorithm>
 
@@ -61,9 +62,8 @@ Screen* viewed_screen(Server& server) {
         Window* window = find_window(server, server.view->window);
         return window ? &window->screen : nullptr;
     }
-    // FIXME: a remote window shows the machine's copy of its screen once
-    // machines keep one; until then its pane is empty.
-    return nullptr;
+    // A window of another machine shows the copy of its screen kept here.
+    return remote_view_screen(server);
 }
 
 void choose_source(Server& server, TermSize pane, PaneSource& source, OffsetGuard& guard) {

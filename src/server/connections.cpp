@@ -47,7 +47,13 @@ bool forward(ConnId conn, int socket, std::optional<pid_t> pid, ClientMessage&& 
                 auto stream = copy();
                 return stream && emit(event::Command{conn, std::move(m.args), std::move(*stream), pid});
             } else if constexpr (std::is_same_v<M, client::Peer>) {
-                return emit(event::PeerRequestEvent{conn, std::move(m.json)});
+                // A hello makes the connection a peer, which the loop answers
+                // on a stream of its own.
+                if (const auto* hello = std::get_if<peer_request::Hello>(&m.request)) {
+                    auto stream = copy();
+                    return stream && emit(event::PeerHello{conn, std::move(*stream), hello->version});
+                }
+                return emit(event::PeerRequestEvent{conn, std::move(m.request)});
             } else {
                 return emit(event::PeerInput{conn, m.window, std::move(m.bytes)});
             }

@@ -35,11 +35,11 @@ struct WindowOutput { WindowId window; std::vector<uint8_t> bytes; };
 struct WindowExited { WindowId window; };
 struct Tick {};
 struct PeerHello { ConnId conn; Fd stream; uint32_t version; };
-struct PeerRequestEvent { ConnId conn; std::string request; };  // the JSON text until peers are typed
+struct PeerRequestEvent { ConnId conn; protocol::PeerRequest request; };
 struct PeerInput { ConnId conn; WindowId window; std::vector<uint8_t> bytes; };
 struct RemoteMessage { uint64_t link; MachineId machine; protocol::ServerMessage message; };
 struct RemoteClosed { uint64_t link; MachineId machine; };
-struct Release { std::string version; uint64_t build = 0; };
+struct Release { std::string version; uint64_t build = 0; std::string line; };  // line: version, commit and build time
 struct UpdateChecked { std::optional<Release> release; std::string error; };
 }  // namespace event
 

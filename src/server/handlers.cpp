@@ -7,6 +7,7 @@
 #include "server/commands.h"
 #include "server/compose.h"
 #include "server/remote_links.h"
+#include "server/remote_view.h"
 #include "server/connections.h"
 #include "server/keys.h"
 #include "server/layout.h"
@@ -124,10 +125,12 @@ Flow on_event(Server& server, event::Resize&& e) {
 Flow on_event(Server& server, event::Disconnected&& e) {
     const bool was_client = server.client && server.client->conn == e.conn;
     if (was_client) server.client.reset();
-    // Only a viewer leaving can leave the server with nothing to show. A
-    // command or an upgrade offer that closes before the first client has
-    // attached must not stop a server that is just starting.
-    if (!was_client) return Flow::Continue;
+    const bool was_peer = peer_disconnected(server, e.conn);
+    // Only a viewer leaving (here or on another machine) can leave the
+    // server with nothing to show. A command or an upgrade offer that closes
+    // before the first client has attached must not stop a server that is
+    // just starting.
+    if (!was_client && !was_peer) return Flow::Continue;
     if (nothing_left(server)) {
         shutdown_server(server, "exited");
         return Flow::Stop;
@@ -176,11 +179,30 @@ Flow on_event(Server& server, event::Tick&&) {
     return Flow::Continue;
 }
 
-Flow on_event(Server&, event::PeerHello&&) { return Flow::Continue; }
-Flow on_event(Server&, event::PeerRequestEvent&&) { return Flow::Continue; }
-Flow on_event(Server&, event::PeerInput&&) { return Flow::Continue; }
-Flow on_event(Server&, event::RemoteMessage&&) { return Flow::Continue; }
-Flow on_event(Server&, event::RemoteClosed&&) { return Flow::Continue; }
+Flow on_event(Server& server, event::PeerHello&& e) {
+    handle_peer_hello(server, std::move(e));
+    return Flow::Continue;
+}
+
+Flow on_event(Server& server, event::PeerRequestEvent&& e) {
+    handle_peer_request(server, std::move(e));
+    return Flow::Continue;
+}
+
+Flow on_event(Server& server, event::PeerInput&& e) {
+    handle_peer_input(server, std::move(e));
+    return Flow::Continue;
+}
+
+Flow on_event(Server& server, event::RemoteMessage&& e) {
+    handle_remote_message(server, e.link, e.machine, std::move(e.message));
+    return Flow::Continue;
+}
+
+Flow on_event(Server& server, event::RemoteClosed&& e) {
+    handle_remote_closed(server, e.link, e.machine);
+    return Flow::Continue;
+}
 Flow on_event(Server& server, event::UpdateChecked&& e) {
     if (!e.release) {
         log_line("update check: " + e.error);
@@ -188,9 +210,11 @@ Flow on_event(Server& server, event::UpdateChecked&& e) {
     }
     if (e.release->build <= BUILD_NUMBER) {
         server.available_release.reset();
+        server.available_release_line.reset();
         return Flow::Continue;
     }
     server.available_release = e.release->version;
+    server.available_release_line = e.release->line;
     if (server.announced_build != e.release->build) {
         server.announced_build = e.release->build;
         notify_user(server, "ruk " + e.release->version + " is available", "run `ruk update` to install it");
@@ -199,6 +223,8 @@ Flow on_event(Server& server, event::UpdateChecked&& e) {
 }
 
 void after_batch(Server& server) {
+    drop_dead_peers(server);
+    update_remote_views(server);
     if (!server.client) return;
     if (!server.client->queue->dead()) {
         if (auto frame = render_client(server)) server.client->queue->send(encode_server_message(server::Output{std::move(*frame)}));

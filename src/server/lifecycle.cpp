@@ -12,8 +12,11 @@
 #include "server/connections.h"
 #include "server/event_loop.h"
 #include "server/handlers.h"
+#include "server/peers.h"
+#include "server/remote_links.h"
 #include "server/server.h"
 #include "server/shell_line.h"
+#include "server/update_checks.h"
 #include "server/window.h"
 #include "sys/sys.h"
 #include "update/upgrade.h"
@@ -82,6 +85,7 @@ Result<void> serve(const std::vector<std::string>& args) {
     auto events = std::make_shared<EventChannel>();
     start_accept_thread(std::move(listener), events);
     start_tick_thread(events);
+    start_update_check_thread(events);
 
     {
         Server server;
@@ -114,6 +118,9 @@ Result<void> kill_server() {
 
 void shutdown_server(Server& server, std::string_view reason) {
     if (server.client) detach_client(server, reason);
+    // Servers that view ours keep the reason to show when their link ends.
+    detach_peers(server, reason);
+    close_all_links(server);
     // No new connections while the server winds down.
     if (server.listener >= 0) sys::shutdown_both(server.listener);
     // Closing a window hangs up its terminal, which ends what runs in it.

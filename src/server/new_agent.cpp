@@ -10,6 +10,7 @@
 #include "server/layout.h"
 #include "server/local_windows.h"
 #include "server/registry.h"
+#include "server/remote_links.h"
 #include "server/server.h"
 #include "server/window.h"
 #include "sys/sys.h"
@@ -31,16 +32,17 @@ Result<void> check_runtime(const std::string& word) {
     return fail("unknown runtime '" + word + "' (use one of: " + names + ")");
 }
 
-Result<std::string> start_remote(Server& server, const NewAgentRequest& request) {
-    const MachineId id = RUK_TRY(resolve_machine(server, *request.host));
+// The machine that `new --on HOST` goes to, once it is known to take the request.
+Result<MachineId> remote_target(Server& server, const std::string& host) {
+    const MachineId id = RUK_TRY(resolve_machine(server, host));
     const Machine* machine = find_machine(server, id);
     if (!machine) return fail("machine is gone");
     const std::string name = machine_display_name(server, id);
     if (!machine->connected) return fail(name + " is not connected (" + machine->status.value_or("offline") + ")");
-    if (std::find(machine->features.begin(), machine->features.end(), "new-agent") == machine->features.end())
+    if (std::find(machine->features.begin(), machine->features.end(), protocol::FEATURE_NEW_AGENT) ==
+        machine->features.end())
         return fail("ruk on " + name + ", is too old to start agents; update it there");
-    // FIXME: send the request to that machine and answer when it does.
-    return fail("starting agents on other machines is not available in this build");
+    return id;
 }
 
 }  // namespace
@@ -72,13 +74,22 @@ Result<NewAgentRequest> parse_new_args(std::span<const std::string> words) {
     return request;
 }
 
-Result<std::string> start_new_agent(Server& server, std::span<const std::string> words, std::optional<pid_t> caller) {
+Result<std::optional<std::string>> start_new_agent(Server& server, std::span<const std::string> words,
+                                                   std::optional<pid_t> caller, Fd* stream) {
     const NewAgentRequest request = RUK_TRY(parse_new_args(words));
-    if (request.host) return start_remote(server, request);
+    const auto pane = pane_size(server.size);
+    if (request.host) {
+        const MachineId machine = RUK_TRY(remote_target(server, *request.host));
+        // The caller's directory is a path on this machine; the agent there
+        // starts where its server runs.
+        protocol::NewAgent agent{.runtime = request.runtime, .args = request.args, .name = request.name, .dir = std::nullopt};
+        request_remote_agent(server, machine, std::move(agent), pane.rows, pane.cols,
+                             stream ? std::move(*stream) : Fd());
+        return std::nullopt;
+    }
 
     std::optional<std::string> dir;
     if (caller) dir = sys::process_cwd(*caller);
-    const auto pane = pane_size(server.size);
     const protocol::NewAgent agent{.runtime = request.runtime, .args = request.args, .name = request.name, .dir = dir};
     const StartedAgent started = RUK_TRY(start_local_agent(server, agent, pane.rows, pane.cols));
     const Window* window = find_window(server, started.id);
@@ -87,11 +98,12 @@ Result<std::string> start_new_agent(Server& server, std::span<const std::string>
 }
 
 void run_new_command(Server& server, std::span<const std::string> words, std::optional<pid_t> caller, Fd stream) {
-    auto result = start_new_agent(server, words, caller);
-    if (result)
-        answer_and_close(std::move(stream), true, *result);
-    else
+    auto result = start_new_agent(server, words, caller, &stream);
+    if (!result)
         answer_and_close(std::move(stream), false, result.error().message);
+    else if (*result)
+        answer_and_close(std::move(stream), true, **result);
+    // Otherwise the other machine's answer, or its failure, goes to the stream later.
 }
 
 }  // namespace ruk

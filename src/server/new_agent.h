@@ -31,11 +31,15 @@ struct NewAgentRequest {
 // The words after "new".
 Result<NewAgentRequest> parse_new_args(std::span<const std::string> words);
 
-// Starts the agent and answers on `stream`.
+// Starts the agent and answers on `stream`, at once or (for another
+// machine) when that machine answers.
 void run_new_command(Server& server, std::span<const std::string> words, std::optional<pid_t> caller, Fd stream);
 
-// The answer itself, when it is known at once: the text of a started agent,
-// or the failure. `caller` is the process whose directory the agent gets.
-Result<std::string> start_new_agent(Server& server, std::span<const std::string> words, std::optional<pid_t> caller);
+// The answer when it is known at once: the text of a started agent, or the
+// failure. `caller` is the process whose directory a local agent gets. An
+// agent on another machine is asked of that machine, which answers on
+// `stream` (taken from the caller); the result is then nullopt.
+Result<std::optional<std::string>> start_new_agent(Server& server, std::span<const std::string> words,
+                                                   std::optional<pid_t> caller, Fd* stream = nullptr);
 
 }  // namespace ruk

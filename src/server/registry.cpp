@@ -259,10 +259,12 @@ Result<MachineId> resolve_machine(const Server& server, std::string_view text) {
     auto short_name = [](const Machine& m) { return short_host_name(m.host); };
     std::string (*const passes[])(const Machine&) = {host, without_user, short_name};
 
+    // Every listed machine is a candidate, also one whose link is down: the
+    // caller then says that it is not connected rather than that it is unknown.
     for (auto key : passes) {
         std::vector<const Machine*> found;
         for (const Machine& m : server.machines)
-            if (m.connected && key(m) == text) found.push_back(&m);
+            if (key(m) == text) found.push_back(&m);
         if (found.size() == 1) return found[0]->id;
         if (found.size() > 1) {
             std::vector<std::string> hosts;

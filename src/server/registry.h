@@ -79,7 +79,8 @@ std::optional<WindowId> find_local_window(const Server& server, std::string_view
 // on `default_machine` and a name is looked for there first, then everywhere.
 Result<WindowTarget> resolve_window(const Server& server, std::string_view text, MachineId default_machine);
 
-// A connected remote machine by host string, host without user, or short name.
+// A remote machine by host string, host without user, or short name; also
+// one whose link is down.
 Result<MachineId> resolve_machine(const Server& server, std::string_view text);
 
 Result<void> rename_local_window(Server& server, WindowId id, std::string_view name);

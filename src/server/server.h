@@ -16,6 +16,7 @@
 #include "notify/notify.h"
 #include "protocol/outbound_queue.h"
 #include "server/machine.h"
+#include "server/peer_connection.h"
 #include "server/events.h"
 
 namespace ruk {
@@ -130,14 +131,22 @@ struct Server {
     std::vector<std::unique_ptr<Window>> windows;
     WindowId next_window_id = 0;
 
+    // Other servers that show our windows, in order of arrival.
+    std::vector<PeerConnection> peers;
+
     // Remote machines in the order they were added; ids from 1.
     std::vector<Machine> machines;
     MachineId next_machine_id = 1;
+    uint64_t next_link_id = 1;
+    // Commands that wait for another machine's answer, oldest first.
+    std::vector<PendingRemoteRequest> pending_remote_requests;
+    uint64_t next_request_id = 0;
 
     uint64_t tick = 0;
     std::optional<StatusMessage> status_message;
     std::optional<uint64_t> announced_build;  // the last newer build announced
     std::optional<std::string> available_release;  // a newer release's version, for the status bar
+    std::optional<std::string> available_release_line;  // and its whole description, for `version`
     bool hosts_loaded = false;
     AlertBook alerts;
 };

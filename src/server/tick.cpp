@@ -19,8 +19,4 @@ void run_tick(Server& server) {
     expire_remote_requests(server);
 }
 
-// FIXME: other machines are not reached yet.
-void reconnect_machines(Server&) {}
-void expire_remote_requests(Server&) {}
-
 }  // namespace ruk

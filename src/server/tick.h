@@ -14,9 +14,10 @@ void refresh_agents(Server& server);
 void alert_pass(Server& server);
 // Queued messages typed into agents that are idle and untouched for a while.
 void deliver_pending(Server& server);
-// Machines whose retry time has come get a new link.
+// Machines whose retry time has come get a new link (remote_links.cpp).
 void reconnect_machines(Server& server);
-// Requests forwarded to other machines that waited too long are answered.
+// Requests forwarded to other machines that waited too long are answered
+// (remote_links.cpp).
 void expire_remote_requests(Server& server);
 
 }  // namespace ruk

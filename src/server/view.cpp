@@ -15,6 +15,7 @@
 #include "server/local_windows.h"
 #include "server/registry.h"
 #include "server/remote.h"
+#include "server/remote_view.h"
 #include "server/status.h"
 #include "server/window.h"
 
@@ -92,8 +93,9 @@ void switch_view(Server& server, MachineId machine, WindowId id) {
         resize_window(server, *window, pane.rows, pane.cols);
         if (window->agent) window->agent->done = false;
     } else {
-        const Machine* m = find_machine(server, machine);
+        Machine* m = find_machine(server, machine);
         if (!m || !remote_window_exists(*m, id)) return;
+        m->done.erase(id);
     }
     server.view = View{machine, id};
     remember_view(server, *server.view);
@@ -147,7 +149,8 @@ void send_to_view(Server& server, std::span<const uint8_t> bytes) {
 }
 
 const Screen* viewed_screen(const Server& server) {
-    if (!server.view || server.view->machine != 0) return nullptr;  // FIXME: a remote window's screen copy
+    if (!server.view) return nullptr;
+    if (server.view->machine != 0) return remote_view_screen(const_cast<Server&>(server));
     const Window* window = find_window(server, server.view->window);
     return window ? &window->screen : nullptr;
 }
@@ -180,7 +183,8 @@ void scroll_view(Server& server, int64_t delta, bool keep) {
     } else if (server.scrollback.active) {
         end_scrollback(server);  // another window's scrollback ends
     }
-    const size_t max_offset = window ? window->screen.history_lines() : 0;
+    const Screen* screen = window ? &window->screen : remote_view_screen(server);
+    const size_t max_offset = screen ? screen->history_lines() : 0;
     const size_t offset = offset_after(base, delta, max_offset);
     const bool active = offset != 0 || (delta == 0 && keep);
     server.scrollback = ScrollbackState{

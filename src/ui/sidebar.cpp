@@ -132,9 +132,7 @@ SidebarAgent remote_agent(const Server& server, const Machine& machine, const pr
     a.number = info.index;
     a.overdue_messages = agent.overdue ? agent.queued : 0;
     a.state = state_from_text(agent.state);
-    // FIXME: the done flag of remote agents, once the machine's window list
-    // keeps it.
-    a.done = false;
+    a.done = machine.done.contains(info.id);
     a.unreachable = !machine.connected;
     a.current = server.view == View{machine.id, info.id};
     return a;

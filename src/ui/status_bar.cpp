@@ -100,8 +100,7 @@ StatusBar window_list(const Server& server, int cols) {
             char mark = ' ';
             if (is_viewed(info.id)) mark = '*';
             else if (info.agent && info.agent->state == "needs_input") mark = '!';
-            // FIXME: "+" for remote agents that are done, once the machine's
-            // window list keeps the done flag.
+            else if (info.agent && m->done.contains(info.id)) mark = '+';
             entries.push_back({info.index, sanitize_text(info.name ? *info.name : info.process), mark, info.id});
         }
     }

@@ -9,6 +9,12 @@
 
 namespace ruk {
 
+namespace {
+
+constexpr auto UPGRADE_WAIT = std::chrono::seconds(10);
+
+}  // namespace
+
 std::optional<uint64_t> parse_decimal_u64(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return std::nullopt;
@@ -44,10 +50,13 @@ std::optional<std::string> offer_upgrade(const std::string& executable, uint64_t
     if (!reply) return std::nullopt;
     if (reply->text == "upgrading") {
         // A switching server closes the connection once the new one has taken
-        // over; wait for that, but not forever.
-        (void)sys::set_recv_timeout(conn->get(), std::chrono::seconds(10));
+        // over; wait for that, but not forever, even if it keeps talking.
+        const auto deadline = sys::Clock::now() + UPGRADE_WAIT;
         uint8_t buffer[4096];
         while (true) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - sys::Clock::now());
+            if (left.count() <= 0) break;
+            (void)sys::set_recv_timeout(conn->get(), left);
             auto n = sys::read_some(conn->get(), buffer);
             if (!n || *n == 0) break;
         }
