@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <thread>
 
 #include "paths.h"
@@ -18,6 +17,7 @@
 #include "sys/sys.h"
 #include "util/fd.h"
 #include "util/log.h"
+#include "util/setting_file.h"
 #include "util/utf8.h"
 
 namespace ruk {
@@ -37,15 +37,6 @@ bool has_graphical_session() {
 }
 
 std::string setting_path() { return join_path(config_dir(), "notify"); }
-
-// Removes ASCII white space at both ends.
-std::string_view trim(std::string_view text) {
-    constexpr std::string_view BLANKS = " \t\n\r\f\v";
-    const size_t begin = text.find_first_not_of(BLANKS);
-    if (begin == std::string_view::npos) return {};
-    return text.substr(begin, text.find_last_not_of(BLANKS) - begin + 1);
-}
-
 
 std::string osc_field(std::string_view text) {
     const std::string valid = lenient_utf8(text);
@@ -105,36 +96,9 @@ std::string_view notifier_display_name(const Notifier& notifier) {
 
 std::string notifier_name(const Server& server) { return std::string(notifier_display_name(server.notifier)); }
 
-bool notifications_enabled() {
-    Fd fd(::open(setting_path().c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return true;
-    std::string content;
-    uint8_t buffer[256];
-    // The file holds one word; anything much longer is not "off" anyway.
-    while (content.size() < 4096) {
-        auto n = sys::read_some(fd.get(), buffer);
-        if (!n) return true;
-        if (*n == 0) break;
-        content.append(reinterpret_cast<const char*>(buffer), *n);
-    }
-    return trim(content) != "off";
-}
+bool notifications_enabled() { return !setting_is_off(setting_path()); }
 
-Result<void> set_notifications_enabled(bool on) {
-    const std::string path = setting_path();
-    if (on) {
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail_errno("cannot remove " + path);
-        return {};
-    }
-    std::error_code error;
-    std::filesystem::create_directories(config_dir(), error);
-    if (error) return fail("cannot create " + config_dir() + ": " + error.message(), error.value());
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd) return fail_errno("cannot write " + path);
-    if (auto written = sys::write_all(fd.get(), std::string_view("off\n")); !written)
-        return fail("cannot write " + path + ": " + written.error().message, written.error().code);
-    return {};
-}
+Result<void> set_notifications_enabled(bool on) { return write_setting(setting_path(), on); }
 
 void send_notification(Server& server, const std::string& title, const std::string& body_text) {
     const std::string body = body_text.empty() ? "ruk" : body_text;

@@ -6,17 +6,20 @@
 // caught here and returned as errors like every other refusal.
 #include "protocol/peer_json.h"
 
-#include <nlohmann/json.hpp>
-
 #include <limits>
-#include <set>
 #include <span>
+
+#include "util/json_read.h"
 
 namespace ruk::protocol {
 
 namespace {
 
-using Json = nlohmann::json;
+using ruk::json::described;
+using ruk::json::invalid_type;
+using ruk::json::library_message;
+using ruk::json::parse;
+using Json = ruk::json::Json;
 using Ordered = nlohmann::ordered_json;
 
 template <class... F>
@@ -24,18 +27,6 @@ struct Overload : F... {
     using F::operator()...;
 };
 
-// The library's messages start with "[json.exception.parse_error.101] ".
-std::string library_message(const std::exception& e) {
-    std::string text = e.what();
-    if (text.starts_with('[')) {
-        if (auto end = text.find("] "); end != std::string::npos) text.erase(0, end + 2);
-    }
-    return text;
-}
-
-// ---- writing ------------------------------------------------------------------
-
-// "null when absent": the key is always there.
 template <class T>
 void put_or_null(Ordered& j, const char* key, const std::optional<T>& value) {
     if (value)
@@ -180,27 +171,6 @@ Result<std::string> dump(const Ordered& j, InvalidText invalid) {
 
 // ---- reading ------------------------------------------------------------------
 
-// How a value is described in a refusal, after the JSON reader of the other
-// side: integer `-1`, string "x", map ...
-std::string described(const Json& value) {
-    switch (value.type()) {
-    case Json::value_t::null: return "null";
-    case Json::value_t::boolean: return "boolean `" + value.dump() + "`";
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned: return "integer `" + value.dump() + "`";
-    case Json::value_t::number_float: return "floating point `" + value.dump() + "`";
-    case Json::value_t::string: return "string " + value.dump(-1, ' ', false, Json::error_handler_t::replace);
-    case Json::value_t::array: return "sequence";
-    case Json::value_t::object: return "map";
-    default: return "value";
-    }
-}
-
-std::unexpected<Error> invalid_type(const Json& value, std::string_view key, std::string_view expected) {
-    return fail("invalid type for `" + std::string(key) + "`: " + described(value) + ", expected " +
-                std::string(expected));
-}
-
 template <class T>
 struct As {};
 
@@ -320,37 +290,6 @@ Result<NewAgent> read(const Json& v, std::string_view key, As<NewAgent>) {
     agent.name = RUK_TRY(f.optional<std::string>("name"));
     agent.dir = RUK_TRY(f.optional<std::string>("dir"));
     return agent;
-}
-
-// Parses one JSON value, refusing any object that has a key twice: the tree
-// would silently keep only one of them.
-Result<Json> parse(std::string_view text) {
-    std::vector<std::set<std::string>> open;
-    std::optional<std::string> duplicate;
-    auto watch = [&](int, Json::parse_event_t event, Json& parsed) {
-        switch (event) {
-        case Json::parse_event_t::object_start: open.emplace_back(); break;
-        case Json::parse_event_t::object_end:
-            if (!open.empty()) open.pop_back();
-            break;
-        case Json::parse_event_t::key:
-            if (!open.empty() && parsed.is_string()) {
-                const auto& key = parsed.get_ref<const std::string&>();
-                if (!open.back().insert(key).second && !duplicate) duplicate = key;
-            }
-            break;
-        default: break;
-        }
-        return true;
-    };
-    Json root;
-    try {
-        root = Json::parse(text.begin(), text.end(), watch);
-    } catch (const Json::exception& e) {
-        return fail(library_message(e));
-    }
-    if (duplicate) return fail("duplicate field `" + *duplicate + "`");
-    return root;
 }
 
 std::string expected_names(std::span<const std::string_view> names) {

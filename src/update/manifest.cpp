@@ -3,69 +3,20 @@
 // is taken, and its texts are sanitized before anything shows them.
 #include "update/manifest.h"
 
-#include <nlohmann/json.hpp>
-
-#include <set>
 #include <vector>
 
 #include "texts.h"
 #include "update/curl.h"
+#include "util/json_read.h"
 #include "util/sanitize.h"
 
 namespace ruk {
 
 namespace {
 
-using Json = nlohmann::json;
-
-// The library's messages start with "[json.exception.parse_error.101] ".
-std::string library_message(const std::exception& e) {
-    std::string text = e.what();
-    if (text.starts_with('[')) {
-        if (auto end = text.find("] "); end != std::string::npos) text.erase(0, end + 2);
-    }
-    return text;
-}
-
-// The tree keeps only one of two equal keys; the parse is watched so that a
-// manifest with a key twice is refused instead of read either way.
-Result<Json> parse_json(std::string_view text) {
-    std::vector<std::set<std::string>> open;
-    std::optional<std::string> duplicate;
-    auto watch = [&](int, Json::parse_event_t event, Json& parsed) {
-        if (event == Json::parse_event_t::object_start) open.emplace_back();
-        if (event == Json::parse_event_t::object_end && !open.empty()) open.pop_back();
-        if (event == Json::parse_event_t::key && !open.empty() && parsed.is_string()) {
-            if (!open.back().insert(parsed.get<std::string>()).second && !duplicate) duplicate = parsed.get<std::string>();
-        }
-        return true;
-    };
-    try {
-        Json root = Json::parse(text.begin(), text.end(), watch);
-        if (duplicate) return fail("duplicate field `" + *duplicate + "`");
-        return root;
-    } catch (const Json::exception& e) {
-        return fail(library_message(e));
-    }
-}
-
-std::string described(const Json& value) {
-    switch (value.type()) {
-    case Json::value_t::null: return "null";
-    case Json::value_t::boolean: return "boolean `" + value.dump() + "`";
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned: return "integer `" + value.dump() + "`";
-    case Json::value_t::number_float: return "floating point `" + value.dump() + "`";
-    case Json::value_t::string: return "string " + value.dump(-1, ' ', false, Json::error_handler_t::replace);
-    case Json::value_t::array: return "sequence";
-    case Json::value_t::object: return "map";
-    default: return "value";
-    }
-}
-
-std::unexpected<Error> invalid_type(const Json& value, std::string_view key, std::string_view expected) {
-    return fail("invalid type for `" + std::string(key) + "`: " + described(value) + ", expected " + std::string(expected));
-}
+using ruk::json::described;
+using ruk::json::invalid_type;
+using Json = ruk::json::Json;
 
 Result<const Json*> field(const Json& object, const char* key) {
     auto it = object.find(key);
@@ -99,7 +50,7 @@ Result<Asset> read_asset(const Json& value, const std::string& target) {
 }  // namespace
 
 Result<Manifest> parse_manifest(std::string_view json) {
-    const Json root = RUK_TRY(parse_json(json));
+    const Json root = RUK_TRY(ruk::json::parse(json));
     if (!root.is_object()) return fail("invalid type: " + described(root) + ", expected a Manifest");
     Manifest manifest;
     manifest.version = RUK_TRY(string_field(root, "version"));
