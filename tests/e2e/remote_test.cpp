@@ -268,6 +268,16 @@ TEST_F(RealSsh, AMachineOverSshAndThisMachineOverSsh) {
     term->type("typed over ssh\r");
     EXPECT_TRUE(term->wait_for_text("typed over ssh")) << term->screen();
 
+    // The far server ends: the link says why, and ssh starts a fresh one there.
+    const auto old_server = far.server_pids();
+    ASSERT_EQ(far.ruk({"kill-server"}).status, 0);
+    EXPECT_TRUE(term->wait_for_text("offline, reconnecting: server killed")) << term->screen();
+    ASSERT_TRUE(test::wait_for([&] {
+        const auto now = far.server_pids();
+        return now.size() == 1 && now != old_server;
+    })) << "a fresh server runs there";
+    ASSERT_TRUE(hosts_show("online")) << hosts();
+
     // The same server reached through ssh: recognised and left alone.
     const std::string user = "root@127.0.0.1";
     std::vector<std::string> self{"connect", user};
