@@ -297,7 +297,9 @@ std::string expected_names(std::span<const std::string_view> names) {
     bool first = true;
     for (auto name : names) {
         if (!first) out += ", ";
-        out += "`" + std::string(name) + "`";
+        out += '`';
+        out += name;
+        out += '`';
         first = false;
     }
     return out;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <regex>
+#include <cctype>
 
 #include "terminal_harness.h"
 #include "test_support.h"
@@ -18,10 +18,19 @@ using test::Terminal;
 // ESC [ row ; col H positions in a byte string, 1-based.
 std::vector<std::pair<int, int>> cursor_moves(const std::string& bytes) {
     std::vector<std::pair<int, int>> moves;
-    static const std::regex CUP("\x1b\\[(\\d*);?(\\d*)H");
-    for (auto it = std::sregex_iterator(bytes.begin(), bytes.end(), CUP); it != std::sregex_iterator(); ++it) {
-        const auto& m = *it;
-        moves.emplace_back(m[1].length() ? std::stoi(m[1]) : 1, m[2].length() ? std::stoi(m[2]) : 1);
+    for (size_t at = bytes.find("\x1b["); at != std::string::npos; at = bytes.find("\x1b[", at + 1)) {
+        size_t i = at + 2;
+        auto number = [&] {
+            int n = 0;
+            bool any = false;
+            for (; i < bytes.size() && std::isdigit(static_cast<unsigned char>(bytes[i])); ++i, any = true)
+                n = n * 10 + (bytes[i] - '0');
+            return any ? n : 1;
+        };
+        const int row = number();
+        if (i < bytes.size() && bytes[i] == ';') ++i;
+        const int col = number();
+        if (i < bytes.size() && bytes[i] == 'H') moves.emplace_back(row, col);
     }
     return moves;
 }
