@@ -71,10 +71,9 @@ void start_program(const std::string& program, std::vector<std::string> argument
 
 Notifier choose_notifier() {
     if (auto path = find_on_path("powershell.exe")) return {NotifierKind::PowerShell, *path};
-    if (exists(WSL_INTEROP[0]) || exists(WSL_INTEROP[1])) {
-        if (auto path = find_on_path("powershell.exe")) return {NotifierKind::PowerShell, *path};
-        if (exists(WSL_POWERSHELL)) return {NotifierKind::PowerShell, std::string(WSL_POWERSHELL)};
-    }
+    // Under WSL, Windows' PowerShell may be off PATH at its usual place.
+    if ((exists(WSL_INTEROP[0]) || exists(WSL_INTEROP[1])) && exists(WSL_POWERSHELL))
+        return {NotifierKind::PowerShell, std::string(WSL_POWERSHELL)};
     if (has_graphical_session()) {
         if (auto path = find_on_path("notify-send")) return {NotifierKind::NotifySend, *path};
     }

@@ -9,13 +9,13 @@
 #include "server/local_windows.h"
 #include "server/registry.h"
 #include "server/window.h"
+#include "server/layout.h"
 #include "util/sanitize.h"
 
 namespace ruk {
 
 namespace {
 
-constexpr int LOCAL_COLOUR = 114;
 constexpr size_t OTHER_WINDOW_RANK = 1000;
 constexpr size_t MACHINE_RANK = 2000;
 

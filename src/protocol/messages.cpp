@@ -8,15 +8,11 @@
 
 #include "protocol/peer_json.h"
 #include "util/utf8.h"
+#include "util/overload.h"
 
 namespace ruk::protocol {
 
 namespace {
-
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
 
 // A frame under construction: the head is written first with the final
 // payload length, then the payload is appended piece by piece.

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "util/json_read.h"
+#include "util/overload.h"
 
 namespace ruk::protocol {
 
@@ -21,11 +22,6 @@ using ruk::json::library_message;
 using ruk::json::parse;
 using Json = ruk::json::Json;
 using Ordered = nlohmann::ordered_json;
-
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
 
 template <class T>
 void put_or_null(Ordered& j, const char* key, const std::optional<T>& value) {

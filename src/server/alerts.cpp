@@ -85,7 +85,7 @@ std::optional<Notification> collect_alerts(Server& server, const std::vector<Sid
 void alert_pass(Server& server) {
     auto notification = collect_alerts(server, sidebar_agents(server));
     // Alerts made while notifications are off are dropped, not saved up.
-    if (notification && notifications_enabled()) send_notification(server, notification->title, notification->body);
+    if (notification) notify_user(server, notification->title, notification->body);
 }
 
 }  // namespace ruk

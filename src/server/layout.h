@@ -8,6 +8,8 @@ namespace ruk {
 
 inline constexpr uint16_t SIDEBAR_COLS = 25;
 inline constexpr uint16_t SIDEBAR_MIN_TERMINAL = 64;
+// The colour of this machine in the sidebar, the status bar and the switcher.
+inline constexpr int LOCAL_COLOUR = 114;
 
 inline bool has_sidebar(TermSize size) { return size.cols >= SIDEBAR_MIN_TERMINAL; }
 

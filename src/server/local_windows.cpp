@@ -22,7 +22,6 @@ namespace {
 
 constexpr auto FOREGROUND_CACHE = std::chrono::milliseconds(500);
 constexpr uint64_t AGENT_START_TICKS = 60;
-constexpr std::string_view RUNTIMES[] = {"claude", "codex", "opencode", "pi", "grok"};
 
 bool is_directory(const std::string& path) {
     struct stat st {};
@@ -104,8 +103,7 @@ std::optional<WindowId> new_shell_window(Server& server, uint16_t rows, uint16_t
 }
 
 Result<StartedAgent> start_local_agent(Server& server, const protocol::NewAgent& agent, uint16_t rows, uint16_t cols) {
-    if (std::find(std::begin(RUNTIMES), std::end(RUNTIMES), agent.runtime) == std::end(RUNTIMES))
-        return fail("unknown runtime '" + agent.runtime + "' (use one of: claude, codex, opencode, pi, grok)");
+    RUK_TRY(parse_runtime(agent.runtime));
     if (agent.name) {
         RUK_TRY(validate_window_name(*agent.name));
         for (const auto& w : server.windows)
@@ -179,7 +177,13 @@ const ForegroundCache& foreground(Window& window) {
 
 pid_t foreground_process(Window& window) { return foreground(window).pid; }
 
-std::string process_display_name(Window& window) { return foreground(window).name; }
+// Drawing takes the name the last lookup found, however old: the tick looks
+// the foreground up again for every window twice a second, so a frame never
+// reads /proc itself once a window has been looked at.
+std::string process_display_name(Window& window) {
+    if (window.foreground_cache) return window.foreground_cache->name;
+    return foreground(window).name;
+}
 
 void feed_output(Server& server, WindowId id, std::vector<uint8_t>&& bytes) {
     Window* window = find_window(server, id);

@@ -19,18 +19,7 @@ namespace ruk {
 
 namespace {
 
-constexpr Runtime STARTABLE[] = {Runtime::Claude, Runtime::Codex, Runtime::Opencode, Runtime::Pi, Runtime::Grok};
-
 std::unexpected<Error> usage() { return fail("usage: ruk " + std::string(NEW_USAGE)); }
-
-Result<void> check_runtime(const std::string& word) {
-    std::string names;
-    for (Runtime runtime : STARTABLE) {
-        if (runtime_name(runtime) == word) return {};
-        names += (names.empty() ? "" : ", ") + std::string(runtime_name(runtime));
-    }
-    return fail("unknown runtime '" + word + "' (use one of: " + names + ")");
-}
 
 // The machine that `new --on HOST` goes to, once it is known to take the request.
 Result<MachineId> remote_target(Server& server, const std::string& host) {
@@ -69,7 +58,7 @@ Result<NewAgentRequest> parse_new_args(std::span<const std::string> words) {
         }
     }
     if (!have_runtime) return usage();
-    RUK_TRY(check_runtime(request.runtime));
+    RUK_TRY(parse_runtime(request.runtime));
     if (request.name) RUK_TRY(validate_window_name(*request.name));
     return request;
 }

@@ -22,17 +22,13 @@
 #include "server/window.h"
 #include "sys/sys.h"
 #include "texts.h"
+#include "util/overload.h"
 
 namespace ruk {
 
 namespace {
 
 using namespace protocol;
-
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
 
 std::string_view kind_word(Runtime runtime) { return runtime == Runtime::Other ? "other" : runtime_name(runtime); }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hosts/host_names.h"
+#include "location/location.h"
 #include "server/peers.h"
 #include "server/remote.h"
 #include "util/sanitize.h"
@@ -54,15 +55,6 @@ std::string shown_character(std::string_view text, size_t at) {
         return buf;
     }
     return std::string(text.substr(at, length));
-}
-
-// The project name of a root: its last path component (the whole root when it
-// has none), filtered like every text from outside.
-std::string project_name_of(std::string_view root) {
-    while (root.size() > 1 && root.ends_with('/')) root.remove_suffix(1);
-    auto slash = root.rfind('/');
-    auto last = slash == std::string_view::npos ? root : root.substr(slash + 1);
-    return sanitize_text(last.empty() ? root : last);
 }
 
 // A default name that still fits its base: the base itself, or the base with
@@ -374,7 +366,7 @@ void refresh_default_names(Server& server) {
     for (auto& w : server.windows) {
         if (w->agent) {
             std::optional<std::string> project;
-            if (w->agent->location) project = project_name_of(w->agent->location->root);
+            if (w->agent->location) project = project_name(w->agent->location->root);
             std::string base = default_name_base(project, runtime_name(w->agent->runtime));
             if (!w->name) {
                 w->name = unique_window_name(server, base, w->id);

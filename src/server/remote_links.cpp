@@ -23,17 +23,13 @@
 #include "server/tick.h"
 #include "server/view.h"
 #include "util/sanitize.h"
+#include "util/overload.h"
 
 namespace ruk {
 
 namespace {
 
 using namespace protocol;
-
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
 
 constexpr uint8_t MACHINE_COLOURS[] = {75, 176, 215, 80, 147, 222};
 constexpr std::string_view CONNECTING = "connecting…";
@@ -318,10 +314,7 @@ Result<std::string> disconnect_machine(Server& server, std::string host) {
         else
             server.view = View{0, server.windows.front()->id};
     }
-    if (server.scrollback.active && server.scrollback.machine == id) {
-        server.scrollback.active = false;
-        server.scrollback.offset = 0;
-    }
+    if (server.scrollback.active && server.scrollback.machine == id) end_scrollback(server);
     RUK_TRY(save_hosts(server));
     return "disconnected from " + host;
 }

@@ -20,7 +20,6 @@ namespace ruk {
 
 namespace {
 
-constexpr int LOCAL_COLOUR = 114;
 
 constexpr std::string_view SPINNER[10] = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"};
 

@@ -21,7 +21,6 @@ namespace {
 
 constexpr std::string_view BLACK_ON_YELLOW = "\x1b[30;43m";
 constexpr std::string_view WHITE_ON_RED = "\x1b[97;41m";
-constexpr int LOCAL_COLOUR = 114;
 
 StatusBar plain(std::string_view colour, std::string_view text, int cols) {
     return {std::string(colour) + fit_columns(sanitize_text(text), cols), {}};
