@@ -125,15 +125,23 @@ std::vector<std::string> reflow_text(std::string_view text, int width) {
     return lines;
 }
 
-std::vector<std::string> help_lines(int width) {
-    return reflow_text(version_line() + "\n\n" + std::string(KEYS_TEXT), width);
+const std::vector<std::string>& help_lines(int width) {
+    // The text is fixed for the life of the process, so the lines depend on
+    // the width alone: an open help view is drawn without reflowing it again.
+    struct Cache {
+        int width = -1;
+        std::vector<std::string> lines;
+    };
+    thread_local Cache cache;
+    if (cache.width != width) cache = {width, reflow_text(version_line() + "\n\n" + std::string(KEYS_TEXT), width)};
+    return cache.lines;
 }
 
 size_t help_line_count(int width) { return help_lines(width).size(); }
 
 std::optional<Screen> render_help(size_t offset, int rows, int cols) {
     Screen screen(rows, cols, 0, Screen::Kind::Remote);
-    const auto lines = help_lines(cols);
+    const auto& lines = help_lines(cols);
     const size_t page = size_t(std::max(rows, 1));
     const size_t first = std::min(offset, lines.size() > page ? lines.size() - page : 0);
     std::string out = "\x1b[?25l\x1b[?7l";

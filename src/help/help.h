@@ -20,7 +20,7 @@ namespace ruk {
 std::vector<std::string> reflow_text(std::string_view text, int width);
 
 // The version line, an empty line and the key list, reflowed.
-std::vector<std::string> help_lines(int width);
+const std::vector<std::string>& help_lines(int width);
 
 // How many lines the help has when reflowed to `width` columns.
 size_t help_line_count(int width);
