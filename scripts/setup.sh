@@ -8,7 +8,7 @@ PACKAGES=(
   libvterm-dev nlohmann-json3-dev libutf8proc-dev libssl-dev
   libgtest-dev libgmock-dev
   curl openssh-client openssh-server python3 util-linux procps git
-  tmux vim less
+  tmux vim less nodejs
 )
 
 missing=()
