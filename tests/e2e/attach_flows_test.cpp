@@ -154,8 +154,10 @@ TEST_F(AttachFlows, FullScreenProgramsMatchABareTerminal) {
         std::string ready;
     };
     const Program programs[] = {
-        {"vim -u NONE -N -i NONE -n " + work + "/file", "5Gfw", "row 1"},
-        {"less -R " + work + "/file", "  ", "row"},
+        // A UTF-8 locale of their own: a fresh machine may have none set, and
+        // less then takes the wide characters for a binary file.
+        {"LC_ALL=C.UTF-8 vim -u NONE -N -i NONE -n " + work + "/file", "5Gfw", "row 1"},
+        {"LC_ALL=C.UTF-8 less -R " + work + "/file", "  ", "row"},
     };
     for (const auto& p : programs) {
         SCOPED_TRACE(p.command);
