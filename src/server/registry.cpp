@@ -22,7 +22,12 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_name_char(char c) { return is_ascii_letter(c) || is_ascii_digit(c) || c == '-' || c == '_' || c == '.'; }
 
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string quoted(std::string_view text) {
+    std::string out = "'";
+    out += text;
+    out += '\'';
+    return out;
+}
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {
     std::string out;

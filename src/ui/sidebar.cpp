@@ -79,7 +79,11 @@ RootPath split_root(std::string_view root) {
 std::string last_component(const RootPath& path) { return path.parts.empty() ? path.key() : path.parts.back(); }
 
 std::string parent_and_last(const RootPath& path) {
-    if (path.parts.size() < 2) return (path.absolute ? "/" : "") + last_component(path);
+    if (path.parts.size() < 2) {
+        std::string out = path.absolute ? "/" : "";
+        out += last_component(path);
+        return out;
+    }
     return path.parts[path.parts.size() - 2] + "/" + path.parts.back();
 }
 
@@ -227,7 +231,9 @@ struct Lines {
         const std::string background = a.current ? "\x1b[48;5;237m" : "";
         const std::string state_colour = sgr_colour(look.colour);
 
-        std::string tag = "#" + std::to_string(a.number) + " ";
+        std::string tag = "#";
+        tag += std::to_string(a.number);
+        tag += ' ';
         if (a.overdue_messages > 0) tag = "✉" + std::to_string(a.overdue_messages) + " " + tag;
         // Absurdly large numbers still leave the row its width.
         if (display_width(tag) > width - 3) tag = shorten_keep_end(tag, width - 3);
